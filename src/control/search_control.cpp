@@ -4,6 +4,7 @@
 SearchControl control;
 std::counting_semaphore<1> search_gate(1);
 SearchThread* threads = nullptr;
+int tb_largest = 0;
 
 int64_t now_ms() {
     timespec ts;

@@ -42,6 +42,7 @@ struct SearchControl {
 extern SearchControl control;
 extern std::counting_semaphore<1> search_gate;
 extern SearchThread* threads;  // thread_count objects, null until allocated
+extern int tb_largest;        // largest piece count of the registered tablebases
 
 // Monotonic clock in milliseconds.
 int64_t now_ms();
