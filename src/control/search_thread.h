@@ -3,7 +3,7 @@
 #include <atomic>
 #include <csetjmp>
 #include <cstdint>
-#include <thread>
+#include <pthread.h>
 #include "board/position.h"
 #include "eval/accumulator.h"
 
@@ -26,7 +26,7 @@ struct alignas(64) SearchThread {
     Move killer[MAX_PLY];
     Position position;
     Move move_stack[MAX_PLY + 2];  // [0] prior_move, [1] last_move, then one per search ply
-    std::thread handle;
+    pthread_t handle;  // the go driver (thread 0) or the worker running this object
     jmp_buf abort_point;
     RootMove root_moves[MAX_MOVES];
     RootMove* root_end;

@@ -7,6 +7,7 @@
 #include "board/root_moves.h"
 #include "control/go.h"
 #include "control/search_control.h"
+#include "control/worker.h"
 #include "engine/options.h"
 #include "platform/memory.h"
 
@@ -199,8 +200,10 @@ static void go_command(char* line) {
     control.depth_limit = depth_limit;
     control.game_moves = game_moves;
     control.stop.store(0);
-    t.handle = std::thread(run_go);
-    t.handle.detach();
+    start_search_thread(&t.handle, [](void*) -> void* {
+        run_go();
+        return nullptr;
+    }, nullptr, true);
 }
 
 bool handle_command(char* line) {

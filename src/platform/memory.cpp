@@ -41,7 +41,6 @@ void allocate_search_memory() {
     tt.generation = 0;
     threads = reinterpret_cast<SearchThread*>(static_cast<char*>(block) + table_bytes);
     for (int i = 0; i < n; ++i) {
-        new (&threads[i].handle) std::thread();
         threads[i].index = i;
     }
     control.thread_count = n;

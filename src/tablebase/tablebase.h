@@ -10,3 +10,5 @@ void init_tablebase_indexing();
 // WDL of the current position (-2..2, side to move); success is non-zero.
 int wdl_query(Position& pos, int* success);
 int dtz_query(Position& pos, int* success);
+// Root probe: ranks and filters thread 0's root moves; returns the root score or -32767.
+int rank_root_moves(SearchThread& t);
