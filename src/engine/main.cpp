@@ -1,6 +1,7 @@
 #include <cstring>
 #include "board/tables.h"
 #include "control/search_control.h"
+#include "engine/bench.h"
 #include "engine/options.h"
 #include "engine/uci.h"
 #include "eval/evaluate.h"
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
     init_tablebase_indexing();
     tb_largest = init_tablebases("<empty>");
     unpack_network();
-    (void)argc;
-    (void)argv;
+    // "pgo <depth>" on the command line runs the bench instead of the command loop.
+    if (argc == 3 && std::strncmp(argv[1], "pgo", 3) == 0) return run_bench(int(read_integer(argv[2])));
     return command_loop();
 }
