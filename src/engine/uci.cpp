@@ -10,6 +10,7 @@
 #include "control/worker.h"
 #include "engine/options.h"
 #include "platform/memory.h"
+#include "tablebase/tablebase.h"
 
 constexpr int LINE_BUFFER = 16384;
 constexpr int MAX_SEARCH_MOVES = 256;
@@ -92,6 +93,8 @@ static void set_option(char* line) {
         } else {
             char* dst = static_cast<char*>(e.target);
             std::snprintf(dst, size_t(e.hi), "%s", value);
+            // A new tablebase path takes effect at once.
+            if (e.target == options.syzygy_path) tb_largest = init_tablebases(value);
         }
         return;
     }
