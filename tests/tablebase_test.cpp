@@ -618,38 +618,142 @@ TEST_F(Tablebase, FuzzedFilesThroughTheLoader) {
     fs::remove_all(dir);
 }
 
+// Rewrites the value maps of a pawnless DTZ file in the 16-bit form. The last map gets unused
+// entries so that everything after the maps moves by a multiple of 64 bytes and keeps its
+// alignment.
+std::vector<uint8_t> widen_dtz_maps(const std::vector<uint8_t>& in, int men) {
+    size_t header = 5 + men + 1;
+    header += header & 1;
+    EXPECT_EQ(in[header] & 0x92, 0x02) << "needs 8-bit value maps";
+    const int h = in[header + 8] - in[header + 9] + 1;
+    const int symbols = read_u16(&in[header + 10 + 2 * h]);
+    const size_t base = header + 12 + 2 * h + 3 * symbols + (symbols & 1);
+    std::vector<uint16_t> maps[4];
+    size_t p = base;
+    for (auto& m : maps)
+        for (int n = in[p++]; n > 0; --n) m.push_back(in[p++]);
+    p += p & 1;
+    const size_t old_length = p - base;
+    size_t new_length = 0;
+    for (auto& m : maps) new_length += 2 + 2 * m.size();
+    while ((new_length - old_length) % 64) {
+        maps[3].push_back(0);
+        new_length += 2;
+    }
+    std::vector<uint8_t> out(in.begin(), in.begin() + ptrdiff_t(base));
+    out[header] |= 16;
+    auto put16 = [&](size_t v) {
+        out.push_back(uint8_t(v));
+        out.push_back(uint8_t(v >> 8));
+    };
+    for (auto& m : maps) {
+        put16(m.size());
+        for (uint16_t v : m) put16(v);
+    }
+    out.insert(out.end(), in.begin() + ptrdiff_t(p), in.end());
+    return out;
+}
+
+TEST_F(Tablebase, SixteenBitValueMaps) {
+    std::mt19937_64 rng(4242);
+    for (const char* material : {"KQvKR", "KRvKR"}) {
+        SCOPED_TRACE(material);
+        const auto fens = random_fens(material, 400, rng);
+        std::vector<std::pair<int, int>> expected;
+        int decided_by_table = 0;
+        for (const std::string& fen : fens) {
+            auto pos = position_from(fen);
+            int ws, ds;
+            const int w = wdl_query(*pos, &ws);
+            const int d = dtz_query(*pos, &ds);
+            expected.push_back({d, ds});
+            decided_by_table += ws == 1 && w != 0;
+        }
+        ASSERT_GT(decided_by_table, 10);
+        const auto wide = widen_dtz_maps(read_bytes(std::string(TARNVIK_SOURCE_DIR) + "/src/tablebase/data/" + material + ".rtbz"), 4);
+        int slot;
+        TableEntry* e = lookup_table(signature_of_name(material, nullptr, nullptr), &slot);
+        ASSERT_NE(e, nullptr);
+        free_table_decoders(e, TABLE_DTZ);
+        e->ready[TABLE_DTZ].store(0);
+        ASSERT_TRUE(setup_table_image(e, TABLE_DTZ, wide.data(), wide.size()));
+        EXPECT_TRUE(dtz_flags(e, 0) & 16);
+        e->data[TABLE_DTZ] = wide.data();
+        e->ready[TABLE_DTZ].store(1);
+        for (size_t i = 0; i < fens.size(); ++i) {
+            auto pos = position_from(fens[i]);
+            int ds;
+            EXPECT_EQ(dtz_query(*pos, &ds), expected[i].first) << fens[i];
+            EXPECT_EQ(ds, expected[i].second) << fens[i];
+        }
+        free_table_decoders(e, TABLE_DTZ);
+        e->ready[TABLE_DTZ].store(0);
+        e->data[TABLE_DTZ] = nullptr;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Concurrency: several threads probe tables none of them has loaded yet.
 
 TEST_F(Tablebase, ConcurrentFirstProbes) {
-    auto suite = read_suite(DATA + "/tb/probes.epd");
-    std::string path = "<empty>";
-    if (fs::exists(TB5)) {
-        path = TB5;
-        for (const SuiteLine& s : read_suite(DATA + "/tb/probes5.epd")) suite.push_back(s);
+    // A damaged KNNNvK file comes first on the path: its probes must fail in every thread.
+    const std::string dir = temp_dir("threads");
+    auto damaged = read_bytes(DATA + "/tb5/KNNNvK.rtbw");
+    damaged[1] ^= 0x55;
+    write_bytes(dir + "/KNNNvK.rtbw", damaged);
+    struct Case {
+        SuiteLine line;
+        bool must_fail;
+    };
+    std::vector<Case> cases;
+    for (const SuiteLine& s : read_suite(DATA + "/tb/probes.epd")) cases.push_back({s, false});
+    for (const FileCase& c : knnn_cases()) {
+        SuiteLine line;
+        line.fen = c.fen;
+        cases.push_back({line, true});
     }
-    for (int round = 0; round < 3; ++round) {
+    std::string path = dir;
+    if (fs::exists(TB5)) {
+        path += ";" + TB5;
+        for (const SuiteLine& s : read_suite(DATA + "/tb/probes5.epd"))
+            if (std::count(s.fen.begin(), s.fen.end(), 'N') != 3) cases.push_back({s, false});
+    }
+    std::mt19937_64 rng(99);
+    std::shuffle(cases.begin(), cases.end(), rng);
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 4; ++round) {
         quiet_init(path);
-        std::atomic<int> waiting{4}, mismatches{0};
+        constexpr int THREADS = 4;
+        std::atomic<int> waiting{THREADS}, mismatches{0};
         std::vector<std::thread> workers;
-        for (int t = 0; t < 4; ++t)
+        for (int t = 0; t < THREADS; ++t)
             workers.emplace_back([&, t] {
                 auto pos = std::make_unique<Position>();
                 waiting.fetch_sub(1);
                 while (waiting.load() > 0) {
                 }
-                // Each thread walks the suite from a different point so first uses collide.
-                for (size_t i = 0; i < suite.size(); ++i) {
-                    const SuiteLine& s = suite[(i + t * suite.size() / 4) % suite.size()];
-                    set_position(*pos, s.fen.c_str(), nullptr);
+                // Round 0: every thread takes the same order, so they meet on each first use;
+                // later rounds start the threads at different points.
+                const size_t offset = round == 0 ? 0 : t * cases.size() / THREADS;
+                for (size_t i = 0; i < cases.size(); ++i) {
+                    const Case& c = cases[(i + offset) % cases.size()];
+                    set_position(*pos, c.line.fen.c_str(), nullptr);
                     int ws, ds;
-                    if (wdl_query(*pos, &ws) != s.wdl || !ws) mismatches.fetch_add(1);
-                    if (dtz_query(*pos, &ds) != s.dtz || !ds) mismatches.fetch_add(1);
+                    const int w = wdl_query(*pos, &ws);
+                    if (c.must_fail) {
+                        if (ws != 0) mismatches.fetch_add(1);
+                        continue;
+                    }
+                    if (w != c.line.wdl || !ws) mismatches.fetch_add(1);
+                    if (dtz_query(*pos, &ds) != c.line.dtz || !ds) mismatches.fetch_add(1);
                 }
             });
         for (auto& w : workers) w.join();
         EXPECT_EQ(mismatches.load(), 0) << "round " << round;
     }
+    const std::string messages = testing::internal::GetCapturedStderr();
+    EXPECT_NE(messages.find("Corrupted table.\n"), std::string::npos);
+    fs::remove_all(dir);
 }
 
 // ---------------------------------------------------------------------------------------------
