@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -525,11 +526,16 @@ TEST_F(Tablebase, FuzzedImagesNeverReadOutside) {
     const Target targets[] = {{"KQvKR", TABLE_WDL}, {"KQvKR", TABLE_DTZ}, {"KRvKR", TABLE_WDL}, {"KPvKP", TABLE_WDL},
                               {"KPvKP", TABLE_DTZ}, {"KRPvK", TABLE_WDL}, {"KNNvK", TABLE_DTZ}, {"KBNvK", TABLE_WDL},
                               {"KRvKP", TABLE_DTZ}, {"KQQvK", TABLE_WDL}};
-    std::mt19937_64 rng(12345);
+    // TARNVIK_FUZZ_SEED and TARNVIK_FUZZ_SECONDS allow longer campaigns by hand.
+    const char* seed = std::getenv("TARNVIK_FUZZ_SEED");
+    const char* seconds = std::getenv("TARNVIK_FUZZ_SECONDS");
+    std::mt19937_64 rng(seed ? std::strtoull(seed, nullptr, 10) : 12345);
+    const int budget = seconds ? std::atoi(seconds) : 6;
+    const int iterations = seconds ? INT32_MAX : 12000;
     int accepted = 0, rejected = 0, probes = 0;
     const auto start = std::chrono::steady_clock::now();
-    for (int iteration = 0; iteration < 12000; ++iteration) {
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(6)) break;
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(budget)) break;
         const Target& target = targets[iteration % (sizeof targets / sizeof *targets)];
         const std::string file =
             std::string(TARNVIK_SOURCE_DIR) + "/src/tablebase/data/" + target.material + (target.kind ? ".rtbz" : ".rtbw");
