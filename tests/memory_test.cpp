@@ -290,6 +290,29 @@ TEST_F(MemoryTest, SystemBackendGivesAlignedClearedMemory) {
     EXPECT_GT(system_memory.available(), 0u);
 }
 
+// Reallocation replaces thread 0's position too: a "go" right after "ucinewgame" searches the start
+// position instead of reading a position that is no longer there.
+TEST(MemoryEngine, GoAfterUcinewgameSearchesTheStartPosition) {
+    char dir[] = "/tmp/tarnvik-newgame-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string input = std::string(dir) + "/in", output = std::string(dir) + "/out";
+    FILE* f = std::fopen(input.c_str(), "w");
+    std::fputs("setoption name Hash value 1\nposition startpos moves e2e4\nucinewgame\ngo depth 2\nquit\n", f);
+    std::fclose(f);
+    const std::string cmd = "timeout 60 " + std::string(TARNVIK_BINARY) + " < " + input + " > " + output;
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    std::string out;
+    f = std::fopen(output.c_str(), "r");
+    char line[4096];
+    while (f && std::fgets(line, sizeof line, f)) out += line;
+    if (f) std::fclose(f);
+    const size_t at = out.find("bestmove ");
+    ASSERT_NE(at, std::string::npos) << out;
+    // A move of White from the start position: from rank 1 or 2.
+    EXPECT_TRUE(out[at + 10] == '1' || out[at + 10] == '2') << out.substr(at);
+    EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
+}
+
 // A fake sysfs tree: online processors, sibling lists and NUMA nodes.
 class TopologyTest : public ::testing::Test {
 protected:

@@ -125,8 +125,9 @@ static void position_command(char* line) {
 static bool token_equals(const char* tok, const char* word) { return std::strncmp(tok, word, std::strlen(word)) == 0; }
 
 static void go_command(char* line) {
-    if (!search_memory_allocated()) {
-        allocate_search_memory();
+    // A fresh block (also the one "ucinewgame" leaves) holds no position: search the start position.
+    if (!search_memory_allocated() || !threads[0].position.current) {
+        if (!search_memory_allocated()) allocate_search_memory();
         set_position(threads[0].position, START_FEN, nullptr);
         game_moves = 0;
     }
