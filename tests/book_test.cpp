@@ -193,20 +193,25 @@ TEST_F(BookTest, ChoiceOfTheCandidate) {
 }
 
 TEST_F(BookTest, RandomChoiceFollowsTheWeights) {
-    // Seeds are consecutive, as clock readings of successive games are.
-    const BookEntry entries[] = {{1, 10}, {2, 0}, {3, 30}, {4, 60}, {5, 100}};
-    const double total = 200;
+    // Seeds are consecutive, as clock readings of successive games are. Small weights make an
+    // off-by-one in the walk visible.
+    const std::vector<std::vector<BookEntry>> books = {{{1, 10}, {2, 0}, {3, 30}, {4, 60}, {5, 100}},
+                                                        {{1, 1}, {2, 0}, {3, 1}, {4, 2}}};
     const int draws = 40000;
-    int counts[5] = {};
-    for (int i = 0; i < draws; ++i) {
-        const int c = choose_book_entry(entries, 5, true, uint32_t(123456 + i));
-        ASSERT_GE(c, 0);
-        ++counts[c];
-    }
-    EXPECT_EQ(counts[1], 0);
-    for (int i = 0; i < 5; ++i) {
-        const double expected = draws * entries[i].weight / total;
-        EXPECT_NEAR(counts[i], expected, 0.1 * expected + 50) << "candidate " << i;
+    for (const std::vector<BookEntry>& entries : books) {
+        double total = 0;
+        for (const BookEntry& e : entries) total += e.weight;
+        std::vector<int> counts(entries.size(), 0);
+        for (int i = 0; i < draws; ++i) {
+            const int c = choose_book_entry(entries.data(), int(entries.size()), true, uint32_t(123456 + i));
+            ASSERT_GE(c, 0);
+            ++counts[size_t(c)];
+        }
+        EXPECT_EQ(counts[1], 0);  // weight 0 is never drawn
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const double expected = draws * entries[i].weight / total;
+            EXPECT_NEAR(counts[i], expected, 0.1 * expected + 50) << "candidate " << i << " of " << entries.size();
+        }
     }
 }
 
@@ -348,6 +353,55 @@ TEST_F(BookTest, EngineAnswersFromTheBook) {
     out = run(setup + "position fen " + middlegame + "\ngo depth 2\nquit\n");
     EXPECT_NE(out.find("info "), std::string::npos) << out;
     EXPECT_NE(out.find("bestmove "), std::string::npos) << out;
+}
+
+// A pondering search on a book position answers only after "ponderhit"; an infinite one never
+// uses the book.
+TEST_F(BookTest, PonderWaitsAndInfiniteSearches) {
+    const std::string book = std::string(TARNVIK_SOURCE_DIR) + "/tests/data/books/performance.bin";
+    const std::string output = dir + "/output.txt";
+    auto read_output = [&] {
+        std::string out;
+        FILE* f = std::fopen(output.c_str(), "r");
+        char line[4096];
+        while (f && std::fgets(line, sizeof line, f)) out += line;
+        if (f) std::fclose(f);
+        return out;
+    };
+    const std::string cmd = "timeout 60 " + std::string(TARNVIK_BINARY) + " > " + output;
+    FILE* engine = popen(cmd.c_str(), "w");
+    ASSERT_NE(engine, nullptr);
+    auto send = [&](const std::string& line) {
+        std::fputs((line + "\n").c_str(), engine);
+        std::fflush(engine);
+    };
+    send("setoption name Hash value 1");
+    send("setoption name OwnBook value true");
+    send("setoption name BookFile value " + book);
+    send("position startpos");
+    send("go ponder wtime 1000 btime 1000");
+    send("isready");
+    for (int i = 0; i < 500 && read_output().find("readyok") == std::string::npos; ++i) usleep(10000);
+    usleep(200000);
+    std::string out = read_output();
+    ASSERT_NE(out.find("readyok"), std::string::npos) << out;
+    EXPECT_EQ(out.find("bestmove"), std::string::npos) << out;
+    send("ponderhit");
+    send("go infinite");  // waits for the pondering search to end first
+    send("isready");
+    usleep(300000);
+    send("stop");
+    send("quit");
+    EXPECT_EQ(pclose(engine), 0);
+    out = read_output();
+    const size_t first = out.find("bestmove ");
+    ASSERT_NE(first, std::string::npos) << out;
+    // The book answer carries no info line and no ponder move; the infinite search prints info lines.
+    EXPECT_EQ(out.substr(0, first).find("info multipv"), std::string::npos) << out;
+    const size_t second = out.find("bestmove ", first + 1);
+    ASSERT_NE(second, std::string::npos) << out;
+    EXPECT_EQ(out.substr(first, out.find('\n', first) - first).find("ponder"), std::string::npos) << out;
+    EXPECT_NE(out.substr(first, second - first).find("info multipv"), std::string::npos) << out;
 }
 
 }  // namespace
