@@ -30,7 +30,11 @@ void reset_refresh_cache(RefreshCache& cache);
 
 // Frees the current block if any, then allocates and clears one for the current Hash, Threads and
 // LargePages options. Halves the table size while the block cannot be had; failing even at 1 MiB
-// prints "Memory allocation error" and ends the process with exit code 1.
+// prints "Memory allocation error" and ends the process with exit code 1. An ordinary block larger
+// than the memory available at that moment (MemAvailable) counts as failed without being tried:
+// with overcommit such an allocation would succeed and the process be killed while clearing it.
+// So Hash 67108864 gives the largest table that fits (16 GiB on a machine with 24 GiB free). Huge
+// pages are not capped that way: the kernel reserves them when mapping, or refuses.
 void allocate_search_memory();
 void free_search_memory();
 bool search_memory_allocated();
