@@ -357,7 +357,8 @@ Move validate_tt_move(const PositionState& p, uint32_t v) {
         if (checkers & (checkers - 1)) return 0;
         const int checker = lsb(checkers);
         const bool ep_takes_checker = (m & MOVE_EN_PASSANT) && to - 8 == checker;
-        if (!(ray_to[k][checker] & bit(to)) && !ep_takes_checker) return 0;
+        // ray_to is empty for a knight checker, so the checker's own square is added.
+        if (!((ray_to[k][checker] | bit(checker)) & bit(to)) && !ep_takes_checker) return 0;
     }
     if (!is_legal(p, m)) return 0;
     return gives_check(p, m);
