@@ -31,6 +31,11 @@ static int64_t sum_tb_hits() {
 // Time budget in ms from the clock, per the allocation rules; exposed for tests.
 int64_t time_budget(int64_t time_left, int64_t increment, int moves_to_go, int game_moves, int root_moves,
                     int move_overhead, bool ponder) {
+    // Clocks beyond 2^40 ms (about 35 years) count as that long, so that the products below
+    // cannot overflow on absurd input.
+    constexpr int64_t CLOCK_LIMIT = int64_t(1) << 40;
+    time_left = std::clamp(time_left, -CLOCK_LIMIT, CLOCK_LIMIT);
+    increment = std::clamp(increment, -CLOCK_LIMIT, CLOCK_LIMIT);
     int64_t t = time_left - move_overhead;
     if (t < 0) t = 0;
     int64_t e;
