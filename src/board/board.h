@@ -25,5 +25,11 @@ Move parse_move(const PositionState& p, const char* text, int len);
 // Writes the move as UCI text into out (at least 6 bytes); returns out.
 char* move_to_text(const PositionState& p, Move m, char* out);
 
+// Writes the position as FEN into out (at least FEN_BUFFER bytes); returns out. Castling rights
+// are written as K/Q/k/q when that letter names the right's rook, else as the rook's file letter,
+// so that parse_fen reads back the same record. The fullmove number is not kept in the record.
+constexpr int FEN_BUFFER = 128;
+char* position_to_fen(const PositionState& p, char* out, int fullmove = 1);
+
 // Number of stored records a game may occupy below the search plies.
 constexpr int MAX_GAME_RECORDS = POSITION_STACK_SIZE - 1024;

@@ -102,10 +102,12 @@ bool castling_allowed(const PositionState& p, bool h_side) {
     if (k > H1 || !(p.own_of(ROOK) & bit(r))) return false;
     const CastlingPath& path = castling_tables.path[k][r][h_side];
     if (p.by_type[0] & path.empty) return false;
-    // The castling rook leaves rank 1: an enemy rook beyond it attacks through its square.
+    // The castling rook leaves rank 1: an enemy rook beyond it attacks through its square. The
+    // king's own square is included: a Chess960 king already on its destination would otherwise
+    // stay behind the rook that shielded it and be left in check.
     Bitboard occ = p.by_type[0] & ~bit(r);
     Bitboard them = p.them();
-    for (Bitboard s = path.safe & ~bit(k); s;)
+    for (Bitboard s = path.safe; s;)
         if (attacked_by(p, pop_lsb(s), occ, them)) return false;
     return true;
 }
