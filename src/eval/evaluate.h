@@ -2,7 +2,22 @@
 #pragma once
 #include "control/search_thread.h"
 
-// Fails the process (exit 1, with its message) when the embedded block's constants are wrong.
+// Ends the process (exit 1, with its message) when the embedded block's constants are wrong.
 void check_network_quantisation();
 void unpack_network();
 int evaluate(SearchThread& t, int ply);
+
+// Marks every slot of a refresh cache as holding no position.
+void clear_refresh_cache(RefreshCache& cache);
+
+// Plain loops instead of the vector kernels; the reference the tests compare against.
+extern bool eval_scalar_kernels;
+
+// Cached refreshes attempted and served from a cached position, per thread (for the bench tool).
+extern thread_local int64_t refresh_cache_lookups;
+extern thread_local int64_t refresh_cache_hits;
+
+// First-layer sums of one perspective computed from scratch (other = the side not to move).
+void refresh_perspective(const PositionState& s, bool other, int16_t* out);
+// Output layer over an accumulator entry of a position with the given piece count.
+int network_output(const Accumulator& acc, int pieces);

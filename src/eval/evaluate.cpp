@@ -1,0 +1,207 @@
+#include "eval/evaluate.h"
+#include <immintrin.h>
+#include <algorithm>
+#include <cstring>
+#include "eval/network.h"
+
+bool eval_scalar_kernels = false;
+thread_local int64_t refresh_cache_lookups = 0;
+thread_local int64_t refresh_cache_hits = 0;
+
+namespace {
+
+constexpr int MAX_ROWS = 32;
+constexpr int CHUNK = 256;  // neurons held in sixteen registers
+
+inline int king_bucket(int sq) {
+    const int f = sq & 7;
+    return 4 * (sq >> 3) + (f <= 3 ? f : 7 - f);
+}
+
+// Where one perspective's features live: its bucket base, the frame flip and the file mirror.
+struct Perspective {
+    int base, flip, mirror;
+    Bitboard mine;
+    Perspective(const PositionState& s, bool other) {
+        const int king = other ? (s.their_king() ^ 56) : s.own_king();
+        base = 640 * king_bucket(king);
+        flip = other ? 56 : 0;
+        mirror = (king & 7) >= 4 ? 7 : 0;
+        mine = other ? s.them() : s.own;
+    }
+    // slot 0..4 for this perspective's pieces, 5..9 for the other side's; sq in the position's frame
+    int index(int slot, int sq) const { return base + 64 * slot + ((sq ^ flip) ^ mirror); }
+};
+
+void apply_rows_scalar(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
+    for (int i = 0; i < FT_NEURONS; ++i) {
+        int16_t v = src[i];
+        for (int a = 0; a < na; ++a) v = int16_t(v + network.ft_weights[size_t(add[a]) * FT_NEURONS + i]);
+        for (int r = 0; r < ns; ++r) v = int16_t(v - network.ft_weights[size_t(sub[r]) * FT_NEURONS + i]);
+        dst[i] = v;
+    }
+}
+
+// dst = src + added rows - removed rows, one 256-neuron chunk at a time in registers.
+void apply_rows(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
+    if (eval_scalar_kernels) return apply_rows_scalar(src, dst, add, na, sub, ns);
+    for (int c = 0; c < FT_NEURONS; c += CHUNK) {
+        __m256i r[16];
+        for (int i = 0; i < 16; ++i) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + c + 16 * i));
+        for (int a = 0; a < na; ++a) {
+            const int16_t* row = network.ft_weights + size_t(add[a]) * FT_NEURONS + c;
+            for (int i = 0; i < 16; ++i)
+                r[i] = _mm256_add_epi16(r[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 16 * i)));
+        }
+        for (int s = 0; s < ns; ++s) {
+            const int16_t* row = network.ft_weights + size_t(sub[s]) * FT_NEURONS + c;
+            for (int i = 0; i < 16; ++i)
+                r[i] = _mm256_sub_epi16(r[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 16 * i)));
+        }
+        for (int i = 0; i < 16; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + c + 16 * i), r[i]);
+    }
+}
+
+int collect_features(const PositionState& s, const Perspective& pv, int* out) {
+    int n = 0;
+    for (int t = PAWN; t <= QUEEN; ++t) {
+        for (Bitboard b = s.by_type[t] & pv.mine; b;) out[n++] = pv.index(t - 1, pop_lsb(b));
+        for (Bitboard b = s.by_type[t] & ~pv.mine & s.by_type[0]; b;) out[n++] = pv.index(t + 4, pop_lsb(b));
+    }
+    return n;
+}
+
+int dot_scalar(const int16_t* v, const int8_t* w) {
+    int sum = 0;
+    for (int i = 0; i < FT_NEURONS; ++i) sum += std::clamp(v[i] >> 1, 0, 127) * w[i];
+    return sum;
+}
+
+int dot_avx2(const int16_t* v, const int8_t* w) {
+    const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi16(127), ones = _mm256_set1_epi16(1);
+    __m256i acc = _mm256_setzero_si256();
+    for (int i = 0; i < FT_NEURONS; i += 32) {
+        __m256i a = _mm256_srai_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i)), 1);
+        __m256i b = _mm256_srai_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i + 16)), 1);
+        a = _mm256_min_epi16(_mm256_max_epi16(a, zero), top);
+        b = _mm256_min_epi16(_mm256_max_epi16(b, zero), top);
+        // The pack interleaves 64-bit quarters; the permutation restores neuron order.
+        const __m256i x = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
+        const __m256i prod = _mm256_maddubs_epi16(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i)));
+        acc = _mm256_add_epi32(acc, _mm256_madd_epi16(prod, ones));
+    }
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+    return _mm_cvtsi128_si32(s);
+}
+
+// M's half at ply k after M's king moved, from the closer of two positions cached for its square.
+void cached_refresh(SearchThread& t, int k, const PositionState& s, int16_t* out) {
+    const int z = lsb(s.by_type[KING] & ~s.own);
+    RefreshSlot* slots = t.refresh_cache.slots[k & 1][z];
+    RefreshSlot& a = slots[0];
+    RefreshSlot& b = slots[1];
+    const Bitboard now = s.by_type[0] ^ s.by_type[KING];
+    const int da = popcount((a.boards[0] ^ a.boards[6]) ^ now);
+    const int db = popcount((b.boards[0] ^ b.boards[6]) ^ now);
+    RefreshSlot* src = &a;
+    RefreshSlot* dst = &a;
+    if (da < db) dst = &b;
+    else if (db < da) src = &b;
+    const Perspective pv(s, true);
+    ++refresh_cache_lookups;
+    if (std::min(da, db) >= popcount(s.by_type[0]) - 2) {
+        refresh_perspective(s, true, out);
+    } else {
+        ++refresh_cache_hits;
+        int add[64], sub[64], na = 0, ns = 0;
+        const Bitboard src_own = src->boards[7], src_them = src->boards[0] ^ src_own;
+        const Bitboard cur_them = s.them();
+        for (int t2 = PAWN; t2 <= QUEEN; ++t2) {
+            // Pieces of the side to move are the other side's pieces for M.
+            const Bitboard was = src->boards[t2] & src_own, is = s.by_type[t2] & s.own;
+            for (Bitboard x = was & ~is; x;) sub[ns++] = pv.index(t2 + 4, pop_lsb(x));
+            for (Bitboard x = is & ~was; x;) add[na++] = pv.index(t2 + 4, pop_lsb(x));
+            const Bitboard was_m = src->boards[t2] & src_them, is_m = s.by_type[t2] & cur_them;
+            for (Bitboard x = was_m & ~is_m; x;) sub[ns++] = pv.index(t2 - 1, pop_lsb(x));
+            for (Bitboard x = is_m & ~was_m; x;) add[na++] = pv.index(t2 - 1, pop_lsb(x));
+        }
+        apply_rows(src->values, out, add, na, sub, ns);
+    }
+    std::memcpy(dst->values, out, sizeof dst->values);
+    std::memcpy(dst->boards, s.by_type, 7 * sizeof(Bitboard));
+    dst->boards[7] = s.own;
+}
+
+void update_entry(SearchThread& t, int k, const PositionState& s) {
+    const Accumulator& prev = t.accumulators[k - 1];
+    Accumulator& cur = t.accumulators[k];
+    const Perspective po(s, false), pm(s, true);
+    int add_o[3], sub_o[3], add_m[3], sub_m[3], nao = 0, nso = 0, nam = 0, nsm = 0;
+    for (int i = 0; i < prev.dirty_count; ++i) {
+        const uint32_t v = prev.dirty[i];
+        const bool added = v >= uint32_t(FEATURE_ADD);
+        const int f = int(added ? v - FEATURE_ADD : v);
+        const int slot = f >> 6, sq = (f & 63) ^ 56;  // the mover's square seen in this position's frame
+        const int fo = po.index(slot < 5 ? slot + 5 : slot - 5, sq);
+        const int fm = pm.index(slot, sq);
+        if (added) {
+            add_o[nao++] = fo;
+            add_m[nam++] = fm;
+        } else {
+            sub_o[nso++] = fo;
+            sub_m[nsm++] = fm;
+        }
+    }
+    apply_rows(prev.values[1], cur.values[0], add_o, nao, sub_o, nso);
+    if (!prev.king_moved)
+        apply_rows(prev.values[0], cur.values[1], add_m, nam, sub_m, nsm);
+    else
+        cached_refresh(t, k, s, cur.values[1]);
+    cur.computed = 1;
+}
+
+}  // namespace
+
+void refresh_perspective(const PositionState& s, bool other, int16_t* out) {
+    int rows[MAX_ROWS];
+    const int n = collect_features(s, Perspective(s, other), rows);
+    apply_rows(network.ft_biases, out, rows, n, nullptr, 0);
+}
+
+int network_output(const Accumulator& acc, int pieces) {
+    const int bucket = (pieces - 1) / 4;
+    const int8_t* w = network.out_weights + bucket * OUT_INPUTS;
+    int sum = network.out_biases[bucket];
+    if (eval_scalar_kernels)
+        sum += dot_scalar(acc.values[0], w) + dot_scalar(acc.values[1], w + FT_NEURONS);
+    else
+        sum += dot_avx2(acc.values[0], w) + dot_avx2(acc.values[1], w + FT_NEURONS);
+    return std::clamp(sum / 64, -25766, 25766);
+}
+
+int evaluate(SearchThread& t, int n) {
+    Accumulator* acc = t.accumulators;
+    const PositionState* cur = t.position.current;
+    if (!acc[n].computed) {
+        int j = n - 1;
+        while (j >= 0 && !acc[j].computed) --j;
+        if (j < 0) {
+            const PositionState& root = *(cur - n);
+            refresh_perspective(root, false, acc[0].values[0]);
+            refresh_perspective(root, true, acc[0].values[1]);
+            acc[0].computed = 1;
+            j = 0;
+        }
+        for (int k = j + 1; k <= n; ++k) update_entry(t, k, *(cur - (n - k)));
+    }
+    return network_output(acc[n], popcount(cur->by_type[0]));
+}
+
+void clear_refresh_cache(RefreshCache& cache) {
+    std::memset(&cache, 0, sizeof cache);
+    for (auto& half : cache.slots)
+        for (auto& square : half)
+            for (auto& slot : square) slot.boards[0] = ~Bitboard(0);
+}
