@@ -164,6 +164,8 @@ void update_entry(SearchThread& t, int k, const PositionState& s) {
 
 }  // namespace
 
+int network_features(const PositionState& s, bool other, int* out) { return collect_features(s, Perspective(s, other), out); }
+
 void refresh_perspective(const PositionState& s, bool other, int16_t* out) {
     int rows[MAX_ROWS];
     const int n = collect_features(s, Perspective(s, other), rows);

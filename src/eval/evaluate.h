@@ -19,5 +19,7 @@ extern thread_local int64_t refresh_cache_hits;
 
 // First-layer sums of one perspective computed from scratch (other = the side not to move).
 void refresh_perspective(const PositionState& s, bool other, int16_t* out);
+// Active first-layer rows of one perspective (at most 30); returns their count.
+int network_features(const PositionState& s, bool other, int* out);
 // Output layer over an accumulator entry of a position with the given piece count.
 int network_output(const Accumulator& acc, int pieces);
