@@ -26,9 +26,11 @@ int network_constants_fault(const uint8_t* block, int32_t* found) {
     return 0;
 }
 
-void check_network_quantisation() {
+void check_network_quantisation() { check_network_quantisation_of(tarnvik_network_block); }
+
+void check_network_quantisation_of(const uint8_t* block) {
     int32_t found;
-    switch (network_constants_fault(tarnvik_network_block, &found)) {
+    switch (network_constants_fault(block, &found)) {
     case 1:
         std::printf("Bit decimali L1 non corretti! Valore corretto %d\n", found);
         std::fflush(stdout);

@@ -37,6 +37,8 @@ extern "C" const uint8_t tarnvik_network_block[];
 // 0 when the constants of a block are right, else 1 (first layer) or 2 (output layer), with the value
 // found in *found.
 int network_constants_fault(const uint8_t* block, int32_t* found);
+// Prints the message and ends the process with exit code 1 when a block's constants are wrong.
+void check_network_quantisation_of(const uint8_t* block);
 
 // Decodes groups of 48 packed bytes into 32 values each.
 void decode_weights_scalar(const uint8_t* packed, int16_t* out, size_t groups);
