@@ -1,4 +1,5 @@
 #include "platform/memory.h"
+#include "eval/evaluate.h"
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -104,19 +105,12 @@ TableSlice clear_slice(uint64_t entries, int thread_count, int i) {
     return {rest + uint64_t(i) * share, share};
 }
 
-void reset_refresh_cache(RefreshCache& cache) {
-    std::memset(static_cast<void*>(&cache), 0, sizeof cache);
-    for (auto& half : cache.slots)
-        for (auto& square : half)
-            for (RefreshSlot& slot : square) slot.boards[0] = ~Bitboard(0);
-}
-
 void clear_thread(SearchThread& t, uint64_t entries) {
     const int index = int(&t - threads);
     // Killers, counter moves, histories and whatever the last game left in the object.
     std::memset(static_cast<void*>(&t), 0, sizeof t);
     t.index = index;
-    reset_refresh_cache(t.refresh_cache);
+    clear_refresh_cache(t.refresh_cache);
     const TableSlice slice = clear_slice(entries, control.thread_count, index);
     tt_clear_range(slice.first, slice.count);
 }

@@ -24,9 +24,6 @@ TableSlice clear_slice(uint64_t entries, int thread_count, int thread_index);
 // else) and zeroes its slice of the table.
 void clear_thread(SearchThread& t, uint64_t entries);
 
-// Every refresh-cache slot empty: all zero, then each slot's occupancy board all ones, which no
-// real position comes close to.
-void reset_refresh_cache(RefreshCache& cache);
 
 // Frees the current block if any, then allocates and clears one for the current Hash, Threads and
 // LargePages options. Halves the table size while the block cannot be had; failing even at 1 MiB
