@@ -428,3 +428,25 @@ TEST_F(TopologyTest, BindingOnThisMachine) {
 }
 
 }  // namespace
+
+TEST_F(MemoryTest, SameSizeAgainClearsTheBlockInPlace) {
+    options.hash = 2;
+    options.threads = 3;
+    allocate_search_memory();
+    void* first = tt.entries;
+    const size_t asked = FakeMemory::asked.size();
+    std::memset(static_cast<void*>(tt.entries), 0xCD, entries() * sizeof(TTEntry));
+    for (int i = 0; i < 3; ++i) std::memset(static_cast<void*>(&threads[i]), 0xCD, sizeof(SearchThread));
+    tt.generation = 5u << 25;
+    allocate_search_memory();  // as "ucinewgame" with unchanged options
+    EXPECT_EQ(tt.entries, first);
+    EXPECT_EQ(FakeMemory::asked.size(), asked);
+    EXPECT_EQ(tt.generation, 0u);
+    EXPECT_TRUE(all_bytes(tt.entries, entries() * sizeof(TTEntry), 0));
+    for (int i = 0; i < 3; ++i) expect_cleared_thread(threads[i], i);
+    // A changed size takes a new block.
+    options.hash = 4;
+    allocate_search_memory();
+    EXPECT_EQ(entries(), 4u * 65536u);
+    EXPECT_EQ(FakeMemory::asked.size(), asked + 1);
+}

@@ -134,13 +134,35 @@ void free_search_memory() {
     control.thread_count = 0;
 }
 
+// What the current block was allocated for: a new request for the same is served by clearing it.
+static int64_t block_hash_request = 0;
+static int block_thread_request = 0;
+static bool block_large_request = false;
+
+static void clear_all(uint64_t entries, int thread_count);
+
 void allocate_search_memory() {
     tt.generation = 0;
-    free_search_memory();
     // The option handler clamps both; the bounds here keep the arithmetic safe whatever is stored.
     const int thread_count = int(clamp64(options.threads, 1, MAX_THREADS));
     int64_t hash = clamp64(options.hash, 1, MAX_HASH_MB);
     const MemoryBackend* source = backend;
+    if (block && block_backend == source && block_hash_request == hash && block_thread_request == thread_count &&
+        block_large_request == options.large_pages && tt.mask + 1 == tt_entry_count(hash)) {
+        // Same sizes, obtained in full: clearing in place spares the system zeroing every fresh page a second time.
+        if (large_marker) {
+            std::printf("Allocated large pages\n");
+            std::fflush(stdout);
+        }
+        for (int i = 0; i < thread_count; ++i) threads[i].~SearchThread();
+        for (int i = 0; i < thread_count; ++i) new (&threads[i]) SearchThread;
+        clear_all(tt.mask + 1, thread_count);
+        return;
+    }
+    free_search_memory();
+    block_hash_request = hash;
+    block_thread_request = thread_count;
+    block_large_request = options.large_pages;
     const uint64_t available = source->available();
 
     uint64_t entries = 0;
@@ -174,7 +196,10 @@ void allocate_search_memory() {
     threads = reinterpret_cast<SearchThread*>(static_cast<char*>(block) + entries * sizeof(TTEntry));
     control.thread_count = thread_count;
     for (int i = 0; i < thread_count; ++i) new (&threads[i]) SearchThread;
+    clear_all(entries, thread_count);
+}
 
+static void clear_all(uint64_t entries, int thread_count) {
     // Each extra thread clears its own object and table slice; a thread that cannot be started
     // leaves its share to the calling thread.
     const size_t count = size_t(thread_count);
