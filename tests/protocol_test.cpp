@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -413,6 +414,53 @@ TEST(ProtocolLimits, MateScoresForBothSides) {
     EXPECT_NE(best.find("ponder a1a8"), std::string::npos) << best;
     // Mate-distance pruning makes the mating reply a lower bound, so the line stops after h8g8.
     EXPECT_NE(e.last_score_line().find(" score mate -1 pv h8g8"), std::string::npos) << e.last_score_line();
+    e.send("quit");
+    EXPECT_EQ(e.wait_exit(3000), 0);
+}
+
+TEST(ProtocolLimits, MultiPVWithFewerMovesThanLines) {
+    EngineProcess e;
+    e.handshake();
+    e.send("setoption name MultiPV value 3");
+    // Two legal moves: Kb8 and h5.
+    e.send("position fen k7/8/1K5p/8/8/8/8/7R b - - 0 1");
+    e.send("go depth 4");
+    ASSERT_NE(e.wait_for("bestmove", 5000), "");
+    std::vector<std::pair<long long, long long>> order;  // (depth, multipv) in print order
+    for (const std::string& l : e.lines())
+        if (l.rfind("info multipv ", 0) == 0) order.push_back({field(l, "depth"), field(l, "multipv")});
+    // Each depth prints line 2 then line 1; no third line and no extra closing line.
+    ASSERT_EQ(order.size(), 8u);
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(order[i].first, static_cast<long long>(i / 2 + 1));
+        EXPECT_EQ(order[i].second, i % 2 == 0 ? 2 : 1);
+    }
+    e.send("quit");
+    EXPECT_EQ(e.wait_exit(3000), 0);
+}
+
+TEST(ProtocolLimits, InfoLinesHaveTheFullFormat) {
+    EngineProcess e;
+    e.handshake();
+    e.send("position startpos moves e2e4 e7e5 g1f3");
+    e.send("go depth 7");
+    ASSERT_NE(e.wait_for("bestmove", 10000), "");
+    const std::regex info(
+        "info multipv 1 depth \\d+ seldepth \\d+ time \\d+ nodes \\d+ nps \\d+ tbhits \\d+ hashfull \\d+ "
+        "score (cp -?\\d+|mate -?\\d+) pv( [a-h][1-8][a-h][1-8][nbrq]?)+ ?");
+    const std::regex best("bestmove [a-h][1-8][a-h][1-8][nbrq]?( ponder [a-h][1-8][a-h][1-8][nbrq]?)?");
+    int infos = 0;
+    for (const std::string& l : e.lines()) {
+        if (l.rfind("info multipv", 0) == 0) {
+            ++infos;
+            EXPECT_TRUE(std::regex_match(l, info)) << l;
+        }
+        if (l.rfind("bestmove", 0) == 0) {
+            EXPECT_TRUE(std::regex_match(l, best)) << l;
+        }
+    }
+    // One line per depth plus the closing line.
+    EXPECT_EQ(infos, 8);
     e.send("quit");
     EXPECT_EQ(e.wait_exit(3000), 0);
 }
