@@ -337,6 +337,9 @@ int set_position(Position& pos, const char* fen, const char* moves) {
         pos.last_move = m;
         make_move(pos, m, nullptr);
         ++count;
+        // The clock only matters up to 100; keeping it far below the 16-bit limit leaves room for
+        // the search plies on top (a FEN clock near the limit plus a long list would wrap it).
+        if (pos.current->rule50 > 30000) pos.current->rule50 = 30000;
         if (pos.current->rule50 == 0) {
             pos.states[0] = *pos.current;
             pos.current = pos.states;

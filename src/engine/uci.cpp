@@ -24,7 +24,7 @@ int64_t read_integer(const char* c) {
     if (*c < '0' || *c > '9') return 0;
     uint64_t v = 0;
     for (; *c >= '0' && *c <= '9'; ++c) v = v * 10 + uint64_t(*c - '0');  // wraps on absurd input
-    return negative ? -int64_t(v) : int64_t(v);
+    return int64_t(negative ? 0 - v : v);  // negated unsigned: no overflow at -2^63
 }
 
 static int64_t clamp(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
@@ -147,7 +147,7 @@ static void go_command(char* line) {
     int n = 0;
     for (char* c = line + 2; *c;) {
         while (*c == ' ' || *c == '\n' || *c == '\r' || *c == '\t') *c++ = 0;
-        if (!*c) break;
+        if (!*c || n == LINE_BUFFER / 2) break;  // a reader's line never has more; a caller's might
         tokens[n++] = c;
         while (*c && *c != ' ' && *c != '\n' && *c != '\r' && *c != '\t') ++c;
     }
