@@ -18,6 +18,7 @@
 #include "control/search_control.h"
 #include "control/worker.h"
 #include "engine/options.h"
+#include "eval/evaluate.h"
 #include "platform/memory.h"
 #include "search/movepick.h"
 #include "search/reductions.h"
@@ -34,6 +35,7 @@ void init_tables() {
     set_option_defaults();
     init_board_tables();
     init_reductions();
+    unpack_network();
 }
 
 // Fresh search memory with a small table.
@@ -127,8 +129,14 @@ std::vector<PositionState> mixed_positions(int count, uint32_t seed) {
     return a;
 }
 
-// Puts a state at the root of thread 0 with the limits of an unbounded search.
-SearchThread& search_root(const PositionState& s) {
+// Plies at which the tests start node functions directly.
+constexpr int TEST_PLIES = 32;
+
+// Puts a state in thread 0 with the limits of an unbounded search. The tests call the node
+// functions at plies 0 ... TEST_PLIES - 1 on this one record, so the network's first layer of
+// the state is computed into each of those plies (the evaluation would otherwise rebuild it
+// from the record "ply" places down the stack).
+SearchThread& search_root(const PositionState& s, bool with_eval = true) {
     SearchThread& t = threads[0];
     t.position.states[0] = s;
     t.position.current = t.position.states;
@@ -136,6 +144,11 @@ SearchThread& search_root(const PositionState& s) {
     for (int i = 0; i < MAX_PLY; ++i) {
         t.static_eval[i] = SCORE_NONE;
         t.accumulators[i].computed = 0;
+    }
+    for (int i = 0; with_eval && i < TEST_PLIES; ++i) {
+        refresh_perspective(s, false, t.accumulators[i].values[0]);
+        refresh_perspective(s, true, t.accumulators[i].values[1]);
+        t.accumulators[i].computed = 1;
     }
     std::memset(t.move_stack, 0, sizeof t.move_stack);
     control.stop.store(0);
@@ -328,10 +341,14 @@ TEST(TranspositionTableWriters, MainSearchReplacement) {
 // ProbCut stores a lower bound at depth - 3 unless a current entry outranks depth + 5.
 TEST(TranspositionTableWriters, ProbCutReplacement) {
     fresh_memory(64);
+    unpack_network();  // the engine's own network, whatever another test loaded
     // White's pawn takes an undefended queen; White has no piece for a null move.
     const PositionState s = fen_state("4k3/8/8/8/3q4/4P3/8/4K3 w - - 0 1");
     const Move exd4 = validate_tt_move(s, uint32_t(E3) | uint32_t(D4) << 6);
     ASSERT_NE(exd4, 0u);
+    // beta 100 above the evaluation: the queen capture clears pb = beta + 150 by far.
+    const int e = evaluate(search_root(s), 2);
+    const int beta = e + 100;
     tt.generation = 4 * TT_GENERATION_STEP;
     struct Case {
         int old_depth;
@@ -340,24 +357,25 @@ TEST(TranspositionTableWriters, ProbCutReplacement) {
     } cases[] = {{12, true, false}, {11, true, true}, {40, false, true}};
     for (const Case& c : cases) {
         SearchThread& t = search_root(s);
-        uint64_t old = tt_pack(c.old_depth, 0, 0, 500, -800);
+        // An upper bound above the window: no cut-off, and its score does not argue against ProbCut.
+        uint64_t old = tt_pack(c.old_depth, 0, 0, beta + 500, e);
         if (!c.current) old = (old & ~TT_GENERATION_MASK) | (tt.generation - TT_GENERATION_STEP);
         tt_store(s.key, old);
-        const int v = search(t, NODE_ALL, 2, 6, -701, -700, 0);
-        EXPECT_GE(v, -550);
+        const int v = search(t, NODE_ALL, 2, 6, beta - 1, beta, 0);
+        EXPECT_GE(v, beta + 150);
         const uint64_t now = slot_data(s.key);
         if (c.replaced) {
             EXPECT_EQ(tt_depth(now), 3) << "old depth " << c.old_depth;
             EXPECT_EQ(now & TT_BOUND_MASK, TT_LOWER);
             EXPECT_EQ(tt_move(now), move_to_tt(exd4));
-            EXPECT_EQ(tt_eval(now), -800);
+            EXPECT_EQ(tt_eval(now), e);
         } else {
             EXPECT_EQ(now, old) << "old depth " << c.old_depth;
         }
     }
     // With no entry at all ProbCut fires and stores its lower bound.
     fresh_memory(64);
-    search(search_root(s), NODE_ALL, 2, 6, -701, -700, 0);
+    search(search_root(s), NODE_ALL, 2, 6, beta - 1, beta, 0);
     const uint64_t now = slot_data(s.key);
     EXPECT_EQ(tt_depth(now), 3);
     EXPECT_EQ(now & TT_BOUND_MASK, TT_LOWER);
@@ -570,7 +588,7 @@ struct PickedMove {
 
 // Installs a position at ply 0 of thread 0 with the given stored killer, counter move and history noise.
 SearchThread& picker_root(const PositionState& p, std::mt19937& rng, Move killer, Move counter) {
-    SearchThread& t = search_root(p);
+    SearchThread& t = search_root(p, false);  // the pickers never evaluate
     const Move prev = make_move_word(1 + rng() % 6, rng() % 64, rng() % 64);
     t.move_stack[1] = prev;
     t.move_stack[0] = make_move_word(1 + rng() % 6, rng() % 64, rng() % 64);
@@ -884,10 +902,12 @@ TEST(SearchNodes, QuiescenceDepthFloorReturnsTheEvaluation) {
     const PositionState s = fen_state("4k3/8/8/3q4/4P3/8/8/4K3 w - - 0 1");
     SearchThread& t = search_root(s);
     const int floor_value = qsearch(t, NODE_PV, 20, -17, -SCORE_INFINITE, SCORE_INFINITE);
+    EXPECT_EQ(t.nodes.load(), 1);     // no capture was searched
     EXPECT_EQ(slot_data(s.key), 0u);  // nothing stored below the floor
-    const int normal = qsearch(t, NODE_PV, 20, -3, -SCORE_INFINITE, SCORE_INFINITE);
-    EXPECT_GT(normal, floor_value + 500);
-    EXPECT_NE(slot_data(s.key), 0u);  // the depth -3 node stored itself
+    EXPECT_EQ(floor_value, evaluate(t, 20));
+    qsearch(t, NODE_PV, 20, -3, -SCORE_INFINITE, SCORE_INFINITE);
+    EXPECT_GT(t.nodes.load(), 2);     // one ply higher the capture is searched
+    EXPECT_NE(slot_data(s.key), 0u);  // and the node stores itself
 }
 
 // ---------------------------------------------------------------------------------------------
