@@ -302,7 +302,7 @@ TEST(ProtocolInput, EmptyOverlongBinaryAndCutLinesAreHarmless) {
     const std::string kept = current_fen();
     std::mt19937 rng(17);
     std::vector<std::string> lines = {
-        "", "\n", "\r\n", "\r", " \n", "\t\n", "u", "uc", "ucix\n", "go", "position", "position ",
+        "", "\n", "\r\n", "\r", " \n", "\t\n", "u", "uc", "ucix\n", "go depth 1", "position", "position ",
         "position startpos moves", "position fen", "setoption", "setoption name", "setoption name Hash value",
         "isready\r\n", "stop\n", "ponderhit\n",
         std::string("pos\0ition startpos\n", 19),
@@ -310,8 +310,8 @@ TEST(ProtocolInput, EmptyOverlongBinaryAndCutLinesAreHarmless) {
         "position startpos moves " + repeat("e2e4 ", 3271),  // a line cut by the reader: no line feed
         "go depth 1 searchmoves " + repeat("e7e5 ", 3270) + "\n",
         "go " + repeat("depth ", 2729) + "\n",
-        "go " + repeat("a ", 8190),
-        "go " + repeat("a ", 9000),  // more tokens than a reader's line can hold
+        "go nodes 2000 " + repeat("a ", 8190),
+        "go nodes 2000 " + repeat("a ", 9000),  // more tokens than a reader's line can hold
         "go wtime -9223372036854775808 btime 99999999999999999999999 depth 1\n",
         "go searchmoves" + repeat(" a1a2", 600) + "\n",
     };
