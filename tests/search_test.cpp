@@ -896,6 +896,31 @@ TEST(SearchNodes, ExactTableEntryCutsOffInPVNodes) {
     EXPECT_NE(search(t, NODE_PV, 5, 10, -SCORE_INFINITE, SCORE_INFINITE, 0), MATE - 9);
 }
 
+TEST(SearchNodes, NodesAtThePlyBoundDoNotExpand) {
+    fresh_memory(16);
+    // A tactical position placed at ply 999 of the stacks: its children sit at the bound.
+    const PositionState s = fen_state("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1");
+    SearchThread& t = search_root(s, false);
+    const int ply = MAX_SEARCH_PLY - 1;
+    t.position.states[ply] = s;
+    t.position.current = t.position.states + ply;
+    refresh_perspective(s, false, t.accumulators[ply].values[0]);
+    refresh_perspective(s, true, t.accumulators[ply].values[1]);
+    t.accumulators[ply].computed = 1;
+    for (int depth : {1, 4}) {
+        t.sel_depth = 0;
+        search(t, NODE_PV, ply, depth, -SCORE_INFINITE, SCORE_INFINITE, 0);
+        EXPECT_EQ(t.sel_depth, MAX_SEARCH_PLY);
+        EXPECT_EQ(t.position.current, t.position.states + ply);
+        t.sel_depth = 0;
+        tt_clear_range(0, tt.mask + 1);  // no table cut-off from the search above
+        qsearch(t, NODE_PV, ply, 0, -SCORE_INFINITE, SCORE_INFINITE);
+        EXPECT_EQ(t.sel_depth, MAX_SEARCH_PLY);
+    }
+    EXPECT_LT(MAX_SEARCH_PLY + 2, MAX_PLY);
+    EXPECT_LE(MAX_GAME_RECORDS + MAX_SEARCH_PLY, POSITION_STACK_SIZE - 1);
+}
+
 TEST(SearchNodes, QuiescenceDepthFloorReturnsTheEvaluation) {
     fresh_memory(16);
     // White can win a queen, but below depth -16 only the evaluation counts.
