@@ -87,6 +87,11 @@ TEST(FenInput, MalformedOrImpossiblePositionsAreRejectedAndTheOldOneStays) {
         "4k3/4R3/8/8/8/8/8/4K3 w - - 0 1",                            // side not to move in check
         "4k3/8/8/8/8/8/4r3/4K3 b - - 0 1",
         "8/8/8/8/8/8/4k3/4K3 w - - 0 1",                              // kings side by side
+        "BQQQQQQQ/Q6Q/Q6Q/Q6Q/Q6Q/Q6Q/BR5Q/kBQQQKQB w - - 0 1",        // more moves than a list holds
+        "4k3/8/8/8/7N/8/PPPPPPPP/RNBQKBNR w - - 0 1",                 // seventeen men
+        "4k3/8/8/8/8/8/PPPPPPPP/QNBQKBNR w - - 0 1",                  // promoted queen with 8 pawns
+        "4k3/8/8/8/8/8/PPPPPPP1/RRRQKBNR w - - 0 1",                  // two extra rooks, one pawn gone
+        "4k3/8/8/8/8/P7/PPPPPPPP/RNBQKBNR w - - 0 1",                 // nine pawns
         "4k3/8/8/8/8/8/8/4K3 w - - 0 1 trailing\x01",                 // garbage is fine after clocks
     };
     auto pos = std::make_unique<Position>();
@@ -106,6 +111,16 @@ TEST(FenInput, MalformedOrImpossiblePositionsAreRejectedAndTheOldOneStays) {
         ++rejected;
     }
     EXPECT_EQ(rejected, int(std::size(bad)) - 1);
+}
+
+TEST(FenInput, MaterialAGameCanReachIsAccepted) {
+    init_once();
+    auto pos = std::make_unique<Position>();
+    // The known position with 218 legal moves: nine queens, all pawns promoted but two.
+    EXPECT_EQ(set(*pos, "R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1"), 0);
+    EXPECT_EQ(set(*pos, "4k3/8/8/8/8/8/PPPPPPP1/RRRQKBNR w - - 0 1"), -1);
+    EXPECT_EQ(set(*pos, "4k3/8/8/8/8/8/PPPPPP2/RRRQKBNR w - - 0 1"), 0);
+    EXPECT_EQ(set(*pos, "qqqqkqqq/8/8/8/8/8/8/4K3 w - - 0 1"), 0);
 }
 
 TEST(FenInput, EveryPrefixAndEverySingleByteChangeIsSafe) {

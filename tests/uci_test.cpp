@@ -215,6 +215,8 @@ TEST(UciSession, BadPositionsLeaveThePreviousPositionInPlace) {
              "position fen 4k3/8/8/8/8/8/8/P3K3 w - - 0 1\n",
              "position fen rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w\n",
              "position fen\n",
+             // Material no game reaches: more moves than the engine's move lists hold.
+             "position fen BQQQQQQQ/Q6Q/Q6Q/Q6Q/Q6Q/Q6Q/BR5Q/kBQQQKQB w - - 0 1\n",
          })
         EXPECT_EQ(probe(kept + bad, "e7e5"), "e7e5") << bad;
     // A bad move ends the list; the moves before it stand.

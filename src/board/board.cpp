@@ -1,4 +1,5 @@
 #include "board/board.h"
+#include <algorithm>
 #include <cstring>
 #include "board/movegen.h"
 #include "board/tables.h"
@@ -194,6 +195,14 @@ bool parse_fen(const char* fen, PositionState& out) {
     const Bitboard white = s.own, black = s.by_type[0] ^ s.own;
     if (popcount(s.by_type[KING] & white) != 1 || popcount(s.by_type[KING] & black) != 1) return false;
     if (s.by_type[PAWN] & (RANK_1 | RANK_8)) return false;
+    // Material no game can reach (more than 16 men or 8 pawns a side, more promoted pieces than
+    // missing pawns) is refused: with it a position can have more pseudo-legal moves than the
+    // 256-entry move lists hold.
+    for (const Bitboard side : {white, black}) {
+        auto extra = [&](int t, int initial) { return std::max(0, popcount(s.by_type[t] & side) - initial); };
+        const int promoted = extra(QUEEN, 1) + extra(ROOK, 2) + extra(BISHOP, 2) + extra(KNIGHT, 2);
+        if (popcount(side) > 16 || popcount(s.by_type[PAWN] & side) + promoted > 8) return false;
+    }
 
     // Side to move.
     if (*c != ' ') return false;
