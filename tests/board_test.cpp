@@ -688,6 +688,15 @@ TEST(SetPosition, FieldsOfTheFen) {
     EXPECT_EQ(pos->current->flags, IN_CHECK);
     pos = make_position("4k3/8/8/1B6/8/8/8/4K3 b - - 0 1");
     EXPECT_EQ(pos->current->flags, IN_CHECK | BLACK_TO_MOVE);
+    // K and Q name a rook on their own wing; a letter without one grants nothing.
+    for (const char* fen : {"4k3/8/8/8/8/8/8/R3K3 w K - 0 1", "4k3/8/8/8/8/8/8/4K2R w Q - 0 1",
+                            "r3k3/8/8/8/8/8/8/4K3 b k - 0 1", "4k2r/8/8/8/8/8/8/4K3 w q - 0 1"}) {
+        pos = make_position(fen);
+        EXPECT_EQ(pos->current->castling, NO_CASTLING) << fen;
+        EXPECT_EQ(pos->current->key, key_from_scratch(*pos->current)) << fen;
+    }
+    pos = make_position("4k3/8/8/8/8/8/8/RR2K1RR w KQ - 0 1");
+    EXPECT_EQ(pos->current->castling, 7 | 0 << 4 | 0x8800);
     // Both castling notations give the same record, in and out of Chess960 mode.
     for (bool c960 : {false, true}) {
         Chess960Mode mode(c960);

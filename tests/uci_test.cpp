@@ -181,6 +181,9 @@ TEST(UciSession, CastlingInBothNotationsAndBothModes) {
                 EXPECT_EQ(probe(setup, "g5f6"), "0000") << where;  // white's move, not black's
             }
     }
+    // A castling letter without a rook on its wing grants no castling on the other wing.
+    EXPECT_EQ(probe("position fen 4k3/8/8/8/8/8/8/R3K3 w K - 0 1\n", "e1c1"), "0000");
+    EXPECT_EQ(probe("position fen 4k3/8/8/8/8/8/8/R3K3 w Q - 0 1\n", "e1c1"), "e1c1");
     // Chess960 with the kings on c1/c8 and the a-side rooks on b1/b8: castling leaves each king
     // where it is and takes the rook to d1/d8, written as the king taking its own rook.
     const std::string setup = "setoption name UCI_Chess960 value true\n"

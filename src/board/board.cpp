@@ -220,9 +220,13 @@ bool parse_fen(const char* fen, PositionState& out) {
         const bool w = *c < 'a';
         const Bitboard rooks = s.by_type[ROOK] & (w ? white : black) & (w ? RANK_1 : RANK_8);
         const Bitboard king = s.by_type[KING] & (w ? white : black) & (w ? RANK_1 : RANK_8);
+        // K/k name the outermost rook beyond the king on the h-side, Q/q the one on the a-side;
+        // without such a rook the letter grants nothing (never the other wing's right).
+        const int ksq = king ? lsb(king) : 0;
+        const Bitboard h_rooks = king ? rooks & (~0ull << ksq << 1) : 0, a_rooks = king ? rooks & (bit(ksq) - 1) : 0;
         int f = -1;
-        if ((*c == 'K' || *c == 'k') && rooks) f = file_of(63 - __builtin_clzll(rooks));
-        else if ((*c == 'Q' || *c == 'q') && rooks) f = file_of(lsb(rooks));
+        if ((*c == 'K' || *c == 'k') && h_rooks) f = file_of(63 - __builtin_clzll(h_rooks));
+        else if ((*c == 'Q' || *c == 'q') && a_rooks) f = file_of(lsb(a_rooks));
         else if ((*c | 0x20) >= 'a' && (*c | 0x20) <= 'h') f = (*c | 0x20) - 'a';
         else if (*c != 'K' && *c != 'k' && *c != 'Q' && *c != 'q') return false;
         // A right needs its king and rook on the back rank; otherwise it is dropped.
