@@ -8,3 +8,9 @@ if(TARGET tarnvik_tests)
   target_sources(tarnvik_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/trainer.cpp)
   target_include_directories(tarnvik_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools)
 endif()
+
+# The evaluation tests check the first network as its tool writes it.
+if(TARGET tarnvik_tests)
+  target_compile_definitions(tarnvik_tests PRIVATE MAKE_FIRST_NET_BINARY="$<TARGET_FILE:make_first_net>")
+  add_dependencies(tarnvik_tests make_first_net)
+endif()

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <random>
 #include <vector>
@@ -255,7 +258,21 @@ TEST(RefreshCache, KingAwayAndBackUsesTheStoredPositionAndAgrees) {
     EXPECT_GE(refresh_cache_hits - hits_before, 2);
 }
 
-TEST(FirstNetwork, ScoresMaterialAndPlacementAsBuilt) {
+// The embedded block is a trained network; the first network is made by its tool when tested.
+struct FirstNetwork : testing::Test {
+    void SetUp() override {
+        init_once();
+        const std::string path = testing::TempDir() + "first_network.nnue";
+        ASSERT_EQ(std::system((std::string(MAKE_FIRST_NET_BINARY) + " " + path + " > /dev/null").c_str()), 0);
+        ASSERT_TRUE(read_block(path, block));
+        std::remove(path.c_str());
+        load_network(block.data());
+    }
+    void TearDown() override { load_network(tarnvik_network_block); }
+    std::vector<uint8_t> block;
+};
+
+TEST_F(FirstNetwork, ScoresMaterialAndPlacementAsBuilt) {
     // A queen up: about a queen (900 plus placement), with the opposite sign for the other side.
     const int white_up = eval_fen("rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
     const int black_view = eval_fen("rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -19,6 +21,8 @@
 #include "control/worker.h"
 #include "engine/options.h"
 #include "eval/evaluate.h"
+#include "eval/network.h"
+#include "eval/network_format.h"
 #include "platform/memory.h"
 #include "search/movepick.h"
 #include "search/reductions.h"
@@ -341,7 +345,18 @@ TEST(TranspositionTableWriters, MainSearchReplacement) {
 // ProbCut stores a lower bound at depth - 3 unless a current entry outranks depth + 5.
 TEST(TranspositionTableWriters, ProbCutReplacement) {
     fresh_memory(64);
-    unpack_network();  // the engine's own network, whatever another test loaded
+    // The material-counting first network: the trained one has seen few bare endings like this one.
+    static std::vector<uint8_t> first;
+    if (first.empty()) {
+        const std::string path = testing::TempDir() + "first_network_probcut.nnue";
+        ASSERT_EQ(std::system((std::string(MAKE_FIRST_NET_BINARY) + " " + path + " > /dev/null").c_str()), 0);
+        ASSERT_TRUE(read_block(path, first));
+        std::remove(path.c_str());
+    }
+    load_network(first.data());
+    struct Restore {
+        ~Restore() { unpack_network(); }
+    } restore;
     // White's pawn takes an undefended queen; White has no piece for a null move.
     const PositionState s = fen_state("4k3/8/8/8/3q4/4P3/8/4K3 w - - 0 1");
     const Move exd4 = validate_tt_move(s, uint32_t(E3) | uint32_t(D4) << 6);

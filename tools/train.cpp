@@ -3,11 +3,11 @@
 //   train [options] FILE...      (FILE: lines "<fen> | <score> | <result>", plain or .xz)
 //
 //   --out PATH        block to write (default trained.nnue)
-//   --epochs N        passes over the training positions (default 16)
+//   --epochs N        passes over the training positions (default 10)
 //   --batch N         positions per step (default 8192)
 //   --lr X            first-layer learning rate (default 0.002); the output layer uses X x --out-lr
 //   --out-lr X        (default 200: output weights are in centipawns, first-layer values near 1)
-//   --bucket-lr X     bucketed rows learn at X times the first-layer rate (default 1)
+//   --bucket-lr X     bucketed rows learn at X times the first-layer rate (default 0.3)
 //   --gamma X         learning rate multiplied by X after every epoch (default 0.85)
 //   --lambda X        weight of the search score in the target, the rest on the game result (0.75)
 //   --k X             sigmoid scale in centipawns (default 400)
@@ -100,8 +100,8 @@ bool load_file(const std::string& path, std::vector<Sample>& out, std::vector<Po
 
 int main(int argc, char** argv) {
     std::string out_path = "trained.nnue";
-    int epochs = 16, batch = 8192, threads = 2, check = 4000;
-    float lr = 0.002f, out_lr = 200.0f, bucket_lr = 1.0f, gamma = 0.85f, val_frac = 0.05f;
+    int epochs = 10, batch = 8192, threads = 2, check = 4000;
+    float lr = 0.002f, out_lr = 200.0f, bucket_lr = 0.3f, gamma = 0.85f, val_frac = 0.05f;
     uint64_t seed = 1;
     Hyper hyper;
     std::vector<std::string> files;
