@@ -15,4 +15,20 @@ fi
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-test -j2
+
+# A bounded libFuzzer run over FEN text, move lists and protocol lines (clang's libFuzzer).
+fuzz_need=(clang libclang-rt-14-dev)
+fuzz_missing=()
+for p in "${fuzz_need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || fuzz_missing+=("$p"); done
+if [ ${#fuzz_missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq "${fuzz_missing[@]}"
+fi
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DTARNVIK_FUZZ=ON -DTARNVIK_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j2 --target fuzz_uci
+rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus && cp tools/fuzz/corpus/* build-fuzz/corpus/
+build-fuzz/fuzz_uci -max_total_time=45 -timeout=20 -rss_limit_mb=4096 -max_len=4096 build-fuzz/corpus 2>&1 | tail -3
+
 ctest --test-dir build-test --output-on-failure -j2 --timeout 600
