@@ -10,3 +10,11 @@ target_link_libraries(make_first_net PRIVATE tarnvik_core)
 
 add_executable(netbench tools/netbench.cpp)
 target_link_libraries(netbench PRIVATE tarnvik_core)
+
+add_executable(netpack tools/netpack.cpp)
+target_link_libraries(netpack PRIVATE tarnvik_core)
+
+if(TARGET tarnvik_tests)
+  target_compile_definitions(tarnvik_tests PRIVATE NETPACK_BINARY="$<TARGET_FILE:netpack>")
+  add_dependencies(tarnvik_tests netpack)
+endif()

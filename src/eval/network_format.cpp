@@ -44,3 +44,42 @@ bool read_block(const std::string& path, std::vector<uint8_t>& block) {
     std::fclose(f);
     return ok;
 }
+
+namespace {
+
+template <typename T>
+bool write_all(FILE* f, const std::vector<T>& v) {
+    return std::fwrite(v.data(), sizeof(T), v.size(), f) == v.size();
+}
+
+template <typename T>
+bool read_all(FILE* f, std::vector<T>& v) {
+    return std::fread(v.data(), sizeof(T), v.size(), f) == v.size();
+}
+
+}  // namespace
+
+bool write_params(const std::string& path, const NetworkParams& p) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = write_all(f, p.ft_weights) && write_all(f, p.ft_biases) && write_all(f, p.out_weights) &&
+              write_all(f, p.out_biases) && std::fwrite(&p.l1_bits, 4, 1, f) == 1 &&
+              std::fwrite(&p.l2_bits, 4, 1, f) == 1;
+    return std::fclose(f) == 0 && ok;
+}
+
+bool read_params(const std::string& path, NetworkParams& p) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    const bool ok = read_all(f, p.ft_weights) && read_all(f, p.ft_biases) && read_all(f, p.out_weights) &&
+                    read_all(f, p.out_biases) && std::fread(&p.l1_bits, 4, 1, f) == 1 &&
+                    std::fread(&p.l2_bits, 4, 1, f) == 1 && std::fgetc(f) == EOF;
+    std::fclose(f);
+    return ok;
+}
+
+long first_unpackable_weight(const NetworkParams& p) {
+    for (size_t i = 0; i < p.ft_weights.size(); ++i)
+        if (p.ft_weights[i] < -1024 || p.ft_weights[i] > 3071) return long(i);
+    return -1;
+}
