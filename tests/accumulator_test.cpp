@@ -420,6 +420,48 @@ TEST_F(NetworkUnderTest, OutputClipsNeuronsTruncatesAndClampsTheResult) {
     EXPECT_EQ(evaluate(*t, 0), -24384);
 }
 
+// The first network as its tool writes it, against figures worked out by hand from the published
+// material values and piece-square tables (side to move's view). Each piece whose value is not
+// cancelled by a mirror-image piece of the other side may be off by up to 3 through rounding.
+class FirstNetworkFigures : public NetworkUnderTest {
+protected:
+    void SetUp() override {
+        const std::string path = testing::TempDir() + "first_net_figures.nnue";
+        ASSERT_EQ(std::system((std::string(MAKE_FIRST_NET_BINARY) + " " + path + " > /dev/null").c_str()), 0);
+        ASSERT_TRUE(read_block(path, block));
+        std::remove(path.c_str());
+        load_network(block.data());
+    }
+    int eval(const char* fen, const char* moves = nullptr) {
+        auto t = new_thread();
+        set(*t, fen, moves);
+        return evaluate(*t, 0);
+    }
+};
+
+TEST_F(FirstNetworkFigures, MaterialAndPlacementFromBothSides) {
+    // Black's queen missing: White's d1 queen, 900 - 5.
+    const char* queen_up = "rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
+    const char* queen_down = "rnb1kbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1";
+    EXPECT_NEAR(eval(queen_up), 895, 3);
+    EXPECT_EQ(eval(queen_down), -eval(queen_up));
+    EXPECT_EQ(eval(START_FEN), 0);
+    // Development, seen by Black to move: Nf3 (g1 -40 to f3 +10) and e4 (e2 -20 to e4 +20).
+    EXPECT_NEAR(eval(START_FEN, "g1f3"), -50, 5);
+    EXPECT_NEAR(eval(START_FEN, "e2e4"), -40, 5);
+    EXPECT_NEAR(eval(START_FEN, "g1f3 g8f6"), 0, 1);
+    // Lone pieces: knight e4 320 + 20, knight a1 320 - 50, rook a1 500 + 0, queen b3 900 + (5 + 0) / 2
+    // (the queen table made symmetric), Black's e7 pawn 100 - 20 from either side.
+    EXPECT_NEAR(eval("4k3/8/8/8/4N3/8/8/4K3 w - - 0 1"), 340, 3);
+    EXPECT_NEAR(eval("4k3/8/8/8/8/8/8/N3K3 w - - 0 1"), 270, 3);
+    EXPECT_NEAR(eval("4k3/8/8/8/8/8/8/R3K3 w - - 0 1"), 500, 3);
+    EXPECT_NEAR(eval("4k3/8/8/8/8/1Q6/8/4K3 w - - 0 1"), 902, 3);
+    EXPECT_NEAR(eval("4k3/4p3/8/8/8/8/8/4K3 b - - 0 1"), 80, 3);
+    EXPECT_NEAR(eval("4k3/4p3/8/8/8/8/8/4K3 w - - 0 1"), -80, 3);
+    // The king's place changes nothing but the mirror: the same knight with the king on g1.
+    EXPECT_EQ(eval("4k3/8/8/8/4N3/8/8/6K1 w - - 0 1"), eval("4k3/8/8/8/4N3/8/8/4K3 w - - 0 1"));
+}
+
 TEST(NetpackTool, PacksAndUnpacksParameterFilesExactly) {
     const std::string dir = testing::TempDir();
     const std::string params = dir + "netpack_params.bin", block_path = dir + "netpack_block.nnue",

@@ -78,18 +78,23 @@ int dot_scalar(const int16_t* v, const int8_t* w) {
 }
 
 int dot_avx2(const int16_t* v, const int8_t* w) {
-    const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi16(127), ones = _mm256_set1_epi16(1);
-    __m256i acc = _mm256_setzero_si256();
-    for (int i = 0; i < FT_NEURONS; i += 32) {
-        __m256i a = _mm256_srai_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i)), 1);
-        __m256i b = _mm256_srai_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i + 16)), 1);
-        a = _mm256_min_epi16(_mm256_max_epi16(a, zero), top);
-        b = _mm256_min_epi16(_mm256_max_epi16(b, zero), top);
-        // The pack interleaves 64-bit quarters; the permutation restores neuron order.
-        const __m256i x = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
-        const __m256i prod = _mm256_maddubs_epi16(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i)));
-        acc = _mm256_add_epi32(acc, _mm256_madd_epi16(prod, ones));
+    const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi16(1);
+    __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
+    for (int i = 0; i < FT_NEURONS; i += 64) {
+        __m256i x[2];
+        for (int j = 0; j < 2; ++j) {
+            const __m256i a = _mm256_srai_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i + 32 * j)), 1);
+            const __m256i b = _mm256_srai_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i + 32 * j + 16)), 1);
+            // The signed pack saturates at 127, the byte maximum clips at 0; the pack interleaves
+            // 64-bit quarters, which the permutation puts back in neuron order.
+            x[j] = _mm256_permute4x64_epi64(_mm256_max_epi8(_mm256_packs_epi16(a, b), zero), 0xD8);
+        }
+        const __m256i p0 = _mm256_maddubs_epi16(x[0], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i)));
+        const __m256i p1 = _mm256_maddubs_epi16(x[1], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + i + 32)));
+        acc0 = _mm256_add_epi32(acc0, _mm256_madd_epi16(p0, ones));
+        acc1 = _mm256_add_epi32(acc1, _mm256_madd_epi16(p1, ones));
     }
+    const __m256i acc = _mm256_add_epi32(acc0, acc1);
     __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
     s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
     s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));

@@ -82,16 +82,21 @@ void decode_weights_avx2(const uint8_t* packed, int16_t* out, size_t groups) {
     }
 }
 
-// The unpacked table is written once and then read at random: 2 MiB pages spare the start-up some
-// fifteen thousand page faults and the search most of its TLB misses.
-static int16_t* allocate_table() {
-    constexpr size_t huge = size_t(2) << 20;
-    constexpr size_t bytes = (FT_VALUES * sizeof(int16_t) + huge - 1) / huge * huge;
-    void* p = std::aligned_alloc(huge, bytes);
+// The unpacked table is read at random by every search thread, so it is placed on 2 MiB boundaries
+// and offered to the kernel for huge pages once it is filled (fewer TLB misses in the search).
+// Asking before filling would make the first writes wait for memory compaction, which can cost
+// hundreds of milliseconds at start-up; afterwards the pages are merged in the background.
+constexpr size_t HUGE_PAGE = size_t(2) << 20;
+constexpr size_t TABLE_BYTES = (FT_VALUES * sizeof(int16_t) + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+
+static int16_t* allocate_table() { return static_cast<int16_t*>(std::aligned_alloc(HUGE_PAGE, TABLE_BYTES)); }
+
+static void offer_huge_pages(void* table) {
 #ifdef MADV_HUGEPAGE
-    if (p) madvise(p, bytes, MADV_HUGEPAGE);
+    madvise(table, TABLE_BYTES, MADV_HUGEPAGE);
+#else
+    (void)table;
 #endif
-    return static_cast<int16_t*>(p);
 }
 
 // Asks the kernel to read the embedded block in large steps instead of one page per fault.
@@ -115,6 +120,7 @@ void load_network(const uint8_t* block) {
     }
     std::memcpy(network.out_weights, block + OUT_WEIGHT_OFFSET, OUT_BUCKETS * OUT_INPUTS);
     decode_weights_avx2(block, network.ft_weights, PACKED_FT_BYTES / 48);
+    offer_huge_pages(network.ft_weights);
     network.ft_biases = reinterpret_cast<const int16_t*>(block + BIAS_OFFSET);
     network.out_biases = reinterpret_cast<const int32_t*>(block + OUT_BIAS_OFFSET);
     network.l1_bits = read_i32(block + L1_BITS_OFFSET);
