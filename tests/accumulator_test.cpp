@@ -2,6 +2,7 @@
 // random network; output-layer rounding and clamping; the netpack tool.
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -418,6 +419,12 @@ TEST_F(NetworkUnderTest, OutputClipsNeuronsTruncatesAndClampsTheResult) {
     install(*p);
     set(*t, START_FEN);
     EXPECT_EQ(evaluate(*t, 0), -24384);
+    // A bias at the top of its range plus a positive sum still gives the upper clamp.
+    for (int i = 0; i < 48; ++i) p->out_weights[7 * OUT_INPUTS + i] = p->out_weights[7 * OUT_INPUTS + FT_NEURONS + i] = 127;
+    p->out_biases[7] = INT32_MAX;
+    install(*p);
+    set(*t, START_FEN);
+    EXPECT_EQ(evaluate(*t, 0), 25766);
 }
 
 // The first network as its tool writes it, against figures worked out by hand from the published

@@ -180,12 +180,13 @@ void refresh_perspective(const PositionState& s, bool other, int16_t* out) {
 int network_output(const Accumulator& acc, int pieces) {
     const int bucket = (pieces - 1) / 4;
     const int8_t* w = network.out_weights + bucket * OUT_INPUTS;
-    int sum = network.out_biases[bucket];
+    // The dot products cannot overflow, but a bias near the int32 limits plus them could.
+    int64_t sum = network.out_biases[bucket];
     if (eval_scalar_kernels)
         sum += dot_scalar(acc.values[0], w) + dot_scalar(acc.values[1], w + FT_NEURONS);
     else
         sum += dot_avx2(acc.values[0], w) + dot_avx2(acc.values[1], w + FT_NEURONS);
-    return std::clamp(sum / 64, -25766, 25766);
+    return int(std::clamp<int64_t>(sum / 64, -25766, 25766));
 }
 
 int evaluate(SearchThread& t, int n) {
