@@ -302,6 +302,18 @@ TEST(ProtocolInput, GoKeywordWithoutItsValueIsIgnored) {
     EXPECT_EQ(read_integer("-9223372036854775808"), INT64_MIN);
     EXPECT_EQ(read_integer("  -12x"), -12);
     EXPECT_EQ(read_integer("x12"), 0);
+    // Too many digits saturate instead of wrapping into a negative or small value.
+    EXPECT_EQ(read_integer("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(read_integer("104444444444444444000"), INT64_MAX);
+    EXPECT_EQ(read_integer("18446744073709551617"), INT64_MAX);
+    EXPECT_EQ(read_integer("-99999999999999999999999"), INT64_MIN);
+    // Absurd or negative limits end the search quickly with a legal answer.
+    for (const char* go : {"go nodes 104444444444444444000 movetime 50\n", "go nodes -5\n",
+                           "go wtime 1000 winc -999999999999 depth 3\n"}) {
+        const std::string out = feed(go);
+        EXPECT_NE(out.find("bestmove "), std::string::npos) << go;
+        EXPECT_EQ(out.find("bestmove 0000"), std::string::npos) << go;
+    }
     // The value after a keyword is taken from the same line only, also without the line feed.
     feed("go depth 1 movetime");
     EXPECT_EQ(control.time_left, 1000000000000LL);

@@ -115,7 +115,7 @@ int run_go() {
     control.depth_lock.unlock();
     int64_t interval = budget < 2000 ? 5 * budget + 5 : 10000;
     if (interval > control.node_limit) interval = control.node_limit;
-    if (options.strength != 100) interval = 1;
+    if (options.strength != 100 || interval < 1) interval = 1;  // a negative budget or node limit checks at once
     control.check_interval = interval;
     control.next_check = interval;
 

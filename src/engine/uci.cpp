@@ -1,4 +1,5 @@
 #include "engine/uci.h"
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +23,12 @@ int64_t read_integer(const char* c) {
     bool negative = false;
     if (*c == '-' || *c == '+') negative = *c++ == '-';
     if (*c < '0' || *c > '9') return 0;
+    // Saturates: a value too large for 64 bits means "as much as possible", never a wrapped one.
+    constexpr uint64_t LIMIT = uint64_t(INT64_MAX) + 1;
     uint64_t v = 0;
-    for (; *c >= '0' && *c <= '9'; ++c) v = v * 10 + uint64_t(*c - '0');  // wraps on absurd input
-    return int64_t(negative ? 0 - v : v);  // negated unsigned: no overflow at -2^63
+    for (; *c >= '0' && *c <= '9'; ++c) v = v > LIMIT / 10 ? LIMIT : std::min(LIMIT, v * 10 + uint64_t(*c - '0'));
+    if (negative) return int64_t(0 - v);  // negated unsigned: no overflow at -2^63
+    return v >= LIMIT ? INT64_MAX : int64_t(v);
 }
 
 static int64_t clamp(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
