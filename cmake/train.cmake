@@ -14,3 +14,11 @@ if(TARGET tarnvik_tests)
   target_compile_definitions(tarnvik_tests PRIVATE MAKE_FIRST_NET_BINARY="$<TARGET_FILE:make_first_net>")
   add_dependencies(tarnvik_tests make_first_net)
 endif()
+
+# Self-play data generator.
+add_executable(datagen tools/datagen.cpp)
+target_link_libraries(datagen PRIVATE tarnvik_core)
+if(TARGET tarnvik_tests)
+  target_compile_definitions(tarnvik_tests PRIVATE DATAGEN_BINARY="$<TARGET_FILE:datagen>")
+  add_dependencies(tarnvik_tests datagen)
+endif()

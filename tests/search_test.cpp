@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <climits>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -1027,6 +1028,44 @@ TEST(GoDriver, NodeLimitStopsThreadZeroAtItsFirstCheck) {
     EXPECT_EQ(threads[0].nodes.load(), 1000);
     run_go_on("r1bqkbnr/pppp1ppp/2n5/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R w KQkq - 2 3", 1000000000000LL, 0, 0, 1234, 200, 2);
     EXPECT_EQ(threads[0].nodes.load(), 1234);
+}
+
+// Deepens the root search of t under a node cap of its own; true when the cap cut it off.
+bool deepen_until_aborted(SearchThread& t, int64_t cap) {
+    t.nodes.store(0);
+    t.node_limit = cap;
+    t.accumulators[0].computed = 0;
+    t.move_stack[0] = t.move_stack[1] = 0;
+    if (setjmp(t.abort_point)) return true;
+    for (int d = 1; d <= 40; ++d) root_search(t, 0, d, -SCORE_INFINITE, SCORE_INFINITE);
+    return false;
+}
+
+TEST(SearchNodes, AThreadsOwnNodeCapAbortsToItsSavedPointAndLeavesTheRootIntact) {
+    fresh_memory(16, 2);
+    const PositionState s = fen_state("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1");
+    search_root(s, false);  // sets the shared limits to "none"
+    SearchThread& t = threads[1];
+    EXPECT_EQ(t.node_limit, INT64_MAX);  // a new block carries no cap
+    t.position.states[0] = s;
+    t.position.current = t.position.states;
+    t.position.prior_move = t.position.last_move = 0;
+    t.root_end = generate_root_moves(t, t.root_moves);
+    std::vector<Move> before;
+    for (RootMove* r = t.root_moves; r < t.root_end; ++r) before.push_back(r->move);
+    for (int64_t cap : {1, 37, 5000}) {
+        EXPECT_TRUE(deepen_until_aborted(t, cap)) << cap;
+        t.position.current = t.position.states;
+        EXPECT_EQ(t.nodes.load(), cap) << cap;
+        // The root list is reordered, never lost or duplicated.
+        std::vector<Move> after;
+        for (RootMove* r = t.root_moves; r < t.root_end; ++r) after.push_back(r->move);
+        std::sort(before.begin(), before.end());
+        std::sort(after.begin(), after.end());
+        EXPECT_EQ(before, after) << cap;
+    }
+    t.node_limit = INT64_MAX;
+    EXPECT_EQ(control.stop.load(), 0);  // the cap is the thread's own; the shared stop is untouched
 }
 
 TEST(GoDriver, DepthLimitEndsTheSearchAndTheTableHoldsTheRootResult) {

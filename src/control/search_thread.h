@@ -32,6 +32,7 @@ struct alignas(64) SearchThread {
     RootMove* root_end;
     int64_t vote;
     std::atomic<int64_t> nodes;
+    int64_t node_limit = INT64_MAX;  // a cap of this thread's own (self-play games); the search aborts past it
     std::atomic<int64_t> tb_hits;
     int32_t sel_depth;
     int32_t index;

@@ -71,7 +71,7 @@ void print_info(SearchThread& t, int line, int tb_score, int64_t elapsed, int64_
 }
 
 // One root search of line k; returns the best score seen.
-static int root_search(SearchThread& t, int k, int d, int alpha, int beta) {
+int root_search(SearchThread& t, int k, int d, int alpha, int beta) {
     const int count = int(t.root_end - t.root_moves);
     int best = SCORE_NONE;
     PositionState& p = *t.position.current;
@@ -141,6 +141,19 @@ static int root_search(SearchThread& t, int k, int d, int alpha, int beta) {
     return best;
 }
 
+void halve_histories(SearchThread& t) {
+    for (auto& a : t.history)
+        for (auto& b : a)
+            for (auto& c : b)
+                for (auto& h : c) h = int16_t((h + (h < 0 ? 1 : 0)) >> 1);
+    for (auto* table : {&t.cont_hist1, &t.cont_hist2})
+        for (auto& a : *table)
+            for (auto& b : a)
+                for (auto& c : b)
+                    for (auto& e : c)
+                        for (auto& h : e) h = int16_t((h + (h < 0 ? 1 : 0)) >> 1);
+}
+
 void search_worker(SearchThread& t) {
     if (control.thread_count >= 9) bind_to_numa_node(t.index);
     if (t.index != 0) {
@@ -162,16 +175,7 @@ void search_worker(SearchThread& t) {
     t.static_eval[0] = root->in_check() ? SCORE_NONE : evaluate(t, 0);
     t.killer[0] = t.killer[2];
     t.killer[1] = 0;
-    for (auto& a : t.history)
-        for (auto& b : a)
-            for (auto& c : b)
-                for (auto& h : c) h = int16_t((h + (h < 0 ? 1 : 0)) >> 1);
-    for (auto* table : {&t.cont_hist1, &t.cont_hist2})
-        for (auto& a : *table)
-            for (auto& b : a)
-                for (auto& c : b)
-                    for (auto& e : c)
-                        for (auto& h : e) h = int16_t((h + (h < 0 ? 1 : 0)) >> 1);
+    halve_histories(t);
     for (int k = 0; k < control.pv_lines; ++k) t.root_scores[k] = 0;
 
     int d = 1;

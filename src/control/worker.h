@@ -7,6 +7,11 @@
 bool start_search_thread(pthread_t* handle, void* (*body)(void*), void* arg, bool detached);
 
 void search_worker(SearchThread& t);
+// One root search of line k at depth d in the window (alpha, beta); returns the best score seen and
+// keeps the root list ordered by score.
+int root_search(SearchThread& t, int k, int d, int alpha, int beta);
+// Halves every history entry, rounding towards zero: done before each search.
+void halve_histories(SearchThread& t);
 void print_info(SearchThread& t, int line, int tb_score, int64_t elapsed, int64_t nodes, int64_t tb_hits, int depth,
                 int sel_depth);
 // Snapshot of thread 0's stack and root list, copied by the other workers.

@@ -110,6 +110,7 @@ void clear_thread(SearchThread& t, uint64_t entries) {
     // Killers, counter moves, histories and whatever the last game left in the object.
     std::memset(static_cast<void*>(&t), 0, sizeof t);
     t.index = index;
+    t.node_limit = INT64_MAX;
     clear_refresh_cache(t.refresh_cache);
     const TableSlice slice = clear_slice(entries, control.thread_count, index);
     tt_clear_range(slice.first, slice.count);

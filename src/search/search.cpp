@@ -30,7 +30,9 @@ static inline void node_entry(SearchThread& t, int ply) {
     if (t.index == 0) check_limits();
     if (control.stop.load(std::memory_order_relaxed) & 1) longjmp(t.abort_point, 1);
     // Only this thread writes its counter; others read it for reports.
-    t.nodes.store(t.nodes.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    const int64_t nodes = t.nodes.load(std::memory_order_relaxed) + 1;
+    if (nodes > t.node_limit) longjmp(t.abort_point, 1);
+    t.nodes.store(nodes, std::memory_order_relaxed);
     if (ply > t.sel_depth) t.sel_depth = ply;
 }
 
