@@ -155,8 +155,11 @@ public:
         ASSERT_TRUE(started());
         send("uci");
         ASSERT_NE(wait_for("uciok", 5000), "");
+        // The search memory is allocated here, not at the first "go": the first touch of fresh
+        // pages can take seconds on a loaded virtual machine, which is no part of a search's timing.
+        send("ucinewgame");
         send("isready");
-        ASSERT_NE(wait_for("readyok", 5000), "");
+        ASSERT_NE(wait_for("readyok", 30000), "");
     }
 
 private:

@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 #include "board/board.h"
-#include "board/movegen.h"
 #include "board/root_moves.h"
 #include "board/tables.h"
 #include "control/search_control.h"
@@ -66,23 +65,6 @@ struct Rng {
     int below(int n) { return int((next() >> 32) % uint64_t(n)); }
 };
 
-// Legal moves of the current position.
-int legal_moves(const PositionState& p, Move* out) {
-    MoveEntry list[MAX_MOVES];
-    MoveEntry* end = list;
-    if (p.in_check()) {
-        generate_evasions(p, &end, &end, true);
-    } else {
-        end = generate_captures(p, end);
-        end = generate_underpromotions(p, end);
-        end = generate_quiets(p, end, false, false);
-    }
-    int n = 0;
-    for (MoveEntry* e = list; e < end; ++e)
-        if (is_legal(p, e->move)) out[n++] = e->move;
-    return n;
-}
-
 // The engine's iterative deepening with aspiration windows on one line. An iteration is begun only
 // while fewer than half the node budget are spent, and the search is cut at the budget itself; the
 // move and score are those of the last completed iteration. Thread 0's node checks never stop it
@@ -96,13 +78,7 @@ SearchResult search_position(SearchThread& t, int64_t node_budget) {
     PositionState* const root = t.position.current;
     t.nodes.store(0);
     t.node_limit = INT64_MAX;
-    t.move_stack[0] = t.position.prior_move;
-    t.move_stack[1] = t.position.last_move;
-    t.accumulators[0].computed = 0;
-    t.static_eval[0] = root->in_check() ? SCORE_NONE : evaluate(t, 0);
-    t.killer[0] = t.killer[2];
-    t.killer[1] = 0;
-    halve_histories(t);
+    prepare_root(t);
     t.root_scores[0] = 0;
     // Read after a longjmp, so kept in memory.
     volatile SearchResult result = {t.root_moves[0].move, 0};
@@ -114,27 +90,7 @@ SearchResult search_position(SearchThread& t, int64_t node_budget) {
     for (int d = 1; d <= 64; ++d) {
         t.accumulators[0].computed = 0;
         t.sel_depth = 0;
-        int alpha = -SCORE_INFINITE, beta = SCORE_INFINITE;
-        if (d >= 4) {
-            const int s = t.root_scores[0];
-            alpha = s <= -32762 ? -SCORE_INFINITE : s - 6;
-            beta = s >= 32762 ? SCORE_INFINITE : s + 6;
-        }
-        int delta = 6;
-        for (;;) {
-            const int best = root_search(t, 0, d, alpha, beta);
-            if (alpha < best && best < beta) break;
-            if (delta > 65533) {
-                alpha = -SCORE_INFINITE;
-                beta = SCORE_INFINITE;
-            } else if (best > alpha) {
-                beta = std::min(best + delta, SCORE_INFINITE);
-            } else {
-                beta = (alpha + beta) / 2;
-                alpha = best - delta < -32766 ? -SCORE_INFINITE : best - delta;
-            }
-            delta += delta >> 1;
-        }
+        aspiration_search(t, 0, d);
         t.position.current = root;
         result.move = t.root_moves[0].move;
         result.score = t.root_scores[0];
@@ -162,10 +118,10 @@ bool play_game(SearchThread& t, Rng& rng, std::vector<Record>& records, int& res
     set_position(t.position, START_FEN, nullptr);
     const int random_plies = 8 + rng.below(2);
     for (int i = 0; i < random_plies; ++i) {
-        Move list[MAX_MOVES];
-        const int n = legal_moves(*t.position.current, list);
+        t.root_end = generate_root_moves(t, t.root_moves);
+        const int n = int(t.root_end - t.root_moves);
         if (n == 0) return false;
-        moves += move_to_text(*t.position.current, list[rng.below(n)], text);
+        moves += move_to_text(*t.position.current, t.root_moves[rng.below(n)].move, text);
         moves += ' ';
         set_position(t.position, START_FEN, moves.c_str());
     }

@@ -141,7 +141,32 @@ int root_search(SearchThread& t, int k, int d, int alpha, int beta) {
     return best;
 }
 
-void halve_histories(SearchThread& t) {
+void aspiration_search(SearchThread& t, int k, int d) {
+    int alpha = -SCORE_INFINITE, beta = SCORE_INFINITE;
+    if (d >= 4) {
+        const int s = t.root_scores[k];
+        alpha = s <= -32762 ? -SCORE_INFINITE : s - 6;
+        beta = s >= 32762 ? SCORE_INFINITE : s + 6;
+    }
+    int delta = 6;
+    for (;;) {
+        const int best = root_search(t, k, d, alpha, beta);
+        if (alpha < best && best < beta) break;
+        if (delta > 65533) {
+            alpha = -SCORE_INFINITE;
+            beta = SCORE_INFINITE;
+        } else if (best > alpha) {
+            beta = std::min(best + delta, SCORE_INFINITE);
+        } else {
+            beta = (alpha + beta) / 2;
+            alpha = best - delta < -32766 ? -SCORE_INFINITE : best - delta;
+        }
+        delta += delta >> 1;
+    }
+}
+
+// Every history entry halved, rounding towards zero: done before each search.
+static void halve_histories(SearchThread& t) {
     for (auto& a : t.history)
         for (auto& b : a)
             for (auto& c : b)
@@ -152,6 +177,17 @@ void halve_histories(SearchThread& t) {
                 for (auto& c : b)
                     for (auto& e : c)
                         for (auto& h : e) h = int16_t((h + (h < 0 ? 1 : 0)) >> 1);
+}
+
+void prepare_root(SearchThread& t) {
+    const PositionState* const root = t.position.current;
+    t.move_stack[0] = t.position.prior_move;
+    t.move_stack[1] = t.position.last_move;
+    t.accumulators[0].computed = 0;
+    t.static_eval[0] = root->in_check() ? SCORE_NONE : evaluate(t, 0);
+    t.killer[0] = t.killer[2];
+    t.killer[1] = 0;
+    halve_histories(t);
 }
 
 void search_worker(SearchThread& t) {
@@ -169,13 +205,7 @@ void search_worker(SearchThread& t) {
         t.position.current = root;
         return;
     }
-    t.move_stack[0] = t.position.prior_move;
-    t.move_stack[1] = t.position.last_move;
-    t.accumulators[0].computed = 0;
-    t.static_eval[0] = root->in_check() ? SCORE_NONE : evaluate(t, 0);
-    t.killer[0] = t.killer[2];
-    t.killer[1] = 0;
-    halve_histories(t);
+    prepare_root(t);
     for (int k = 0; k < control.pv_lines; ++k) t.root_scores[k] = 0;
 
     int d = 1;
@@ -185,27 +215,7 @@ void search_worker(SearchThread& t) {
         t.accumulators[0].computed = 0;
         for (int k = 0; k < control.pv_lines; ++k) {
             t.sel_depth = 0;
-            int alpha = -SCORE_INFINITE, beta = SCORE_INFINITE;
-            if (d >= 4) {
-                const int s = t.root_scores[k];
-                alpha = s <= -32762 ? -SCORE_INFINITE : s - 6;
-                beta = s >= 32762 ? SCORE_INFINITE : s + 6;
-            }
-            int delta = 6;
-            for (;;) {
-                const int best = root_search(t, k, d, alpha, beta);
-                if (alpha < best && best < beta) break;
-                if (delta > 65533) {
-                    alpha = -SCORE_INFINITE;
-                    beta = SCORE_INFINITE;
-                } else if (best > alpha) {
-                    beta = std::min(best + delta, SCORE_INFINITE);
-                } else {
-                    beta = (alpha + beta) / 2;
-                    alpha = best - delta < -32766 ? -SCORE_INFINITE : best - delta;
-                }
-                delta += delta >> 1;
-            }
+            aspiration_search(t, k, d);
             t.vote = (int64_t(t.root_scores[0]) + 32767) * 2048 + (int64_t(d) << 27);
         }
         if (options.strength != 100) {

@@ -10,8 +10,11 @@ void search_worker(SearchThread& t);
 // One root search of line k at depth d in the window (alpha, beta); returns the best score seen and
 // keeps the root list ordered by score.
 int root_search(SearchThread& t, int k, int d, int alpha, int beta);
-// Halves every history entry, rounding towards zero: done before each search.
-void halve_histories(SearchThread& t);
+// Line k at depth d: a window of +-6 around its last score from depth 4 on, widened by half
+// again after every failure; ends with the line's score inside the window.
+void aspiration_search(SearchThread& t, int k, int d);
+// Stacks, root evaluation, killers and aged histories for a search from the current position.
+void prepare_root(SearchThread& t);
 void print_info(SearchThread& t, int line, int tb_score, int64_t elapsed, int64_t nodes, int64_t tb_hits, int depth,
                 int sel_depth);
 // Snapshot of thread 0's stack and root list, copied by the other workers.
