@@ -128,9 +128,13 @@ int main(int argc, char** argv) {
         else files.push_back(a);
     }
     if (files.empty() || epochs < 1 || batch < 2 || hyper.k <= 0 || val_frac < 0 || val_frac >= 1) usage();
-    // The validation part is taken from the last file in name order, so the split does not depend on the
-    // order of the arguments.
-    std::sort(files.begin(), files.end());
+    // The validation part is taken from the last file in name order (the name without its folder), so
+    // the split depends neither on the order of the arguments nor on where the files are kept.
+    auto base_name = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1); };
+    std::sort(files.begin(), files.end(), [&](const std::string& a, const std::string& b) {
+        const std::string na = base_name(a), nb = base_name(b);
+        return na != nb ? na < nb : a < b;
+    });
     init_board_tables();
 
     auto t0 = Clock::now();
