@@ -106,10 +106,6 @@ struct Record {
     int score;  // White's point of view
 };
 
-bool insufficient_material(const PositionState& p) {
-    return !(p.by_type[PAWN] | p.by_type[ROOK] | p.by_type[QUEEN]) && popcount(p.by_type[KNIGHT] | p.by_type[BISHOP]) <= 1;
-}
-
 // Plays one game; returns false when the opening was dropped. result: White's score (2 win, 1 draw, 0 loss).
 bool play_game(SearchThread& t, Rng& rng, std::vector<Record>& records, int& result) {
     records.clear();
@@ -135,7 +131,7 @@ bool play_game(SearchThread& t, Rng& rng, std::vector<Record>& records, int& res
             result = p.in_check() ? (white ? 0 : 2) : 1;
             return true;
         }
-        if ((p.flags & REPETITION) || p.rule50 >= 100 || insufficient_material(p)) {
+        if ((p.flags & REPETITION) || p.rule50 >= 100 || p.bare_minor()) {
             result = 1;
             return true;
         }

@@ -25,6 +25,10 @@ struct alignas(16) PositionState {
     int own_king() const { return lsb(by_type[KING] & own); }
     int their_king() const { return lsb(by_type[KING] & ~own); }
     bool in_check() const { return flags & IN_CHECK; }
+    // Kings and at most one minor piece: no mate is possible, a dead draw.
+    bool bare_minor() const {
+        return !(by_type[PAWN] | by_type[ROOK] | by_type[QUEEN]) && popcount(by_type[KNIGHT] | by_type[BISHOP]) <= 1;
+    }
     bool black_to_move() const { return flags & BLACK_TO_MOVE; }
     int colour() const { return (flags & BLACK_TO_MOVE) ? 1 : 0; }
     int piece_on(int s) const {

@@ -41,7 +41,7 @@ static inline void node_entry(SearchThread& t, int ply) {
 static inline int immediate_result(const PositionState& p, int ply) {
     if (p.flags & REPETITION) return draw_score(ply);
     if (p.rule50 >= 100) return is_checkmate(p) ? ply - MATE : draw_score(ply);
-    if (!(p.by_type[PAWN] | p.by_type[ROOK] | p.by_type[QUEEN]) && popcount(p.by_type[KNIGHT] | p.by_type[BISHOP]) <= 1)
+    if (p.bare_minor())
         return draw_score(ply);
     return SCORE_INFINITE;
 }

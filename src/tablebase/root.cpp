@@ -43,8 +43,8 @@ int rank_root_by_dtz(Position& pos, RootMove* begin, RootMove** end) {
         const PositionState& c = *pos.current;
         success = 1;
         int r;
-        if (!(c.by_type[PAWN] | c.by_type[ROOK] | c.by_type[QUEEN]) && popcount(c.by_type[KNIGHT] | c.by_type[BISHOP]) <= 1) {
-            r = 0;  // bare kings and at most one minor piece: a dead draw
+        if (c.bare_minor()) {
+            r = 0;  // a dead draw
         } else if (dtz > 0 && is_checkmate(c)) {
             r = 1;
         } else if (c.rule50 != 0) {
