@@ -48,8 +48,9 @@ inline bool tt_probe(uint64_t key, uint64_t& data) {
 
 inline void tt_store(uint64_t key, uint64_t data) {
     TTEntry* e = tt_slot(key);
-    e->signature.exchange(key ^ data, std::memory_order_relaxed);
-    e->data.exchange(data, std::memory_order_relaxed);
+    // Plain stores: a torn pair fails the XOR check on reading, so no locked exchange is needed.
+    e->signature.store(key ^ data, std::memory_order_relaxed);
+    e->data.store(data, std::memory_order_relaxed);
 }
 
 inline uint64_t tt_old_data(uint64_t key) { return tt_slot(key)->data.load(std::memory_order_relaxed); }
