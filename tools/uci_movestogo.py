@@ -18,6 +18,8 @@ def main():
     args = sys.argv[1:]
     control = 40
     if len(args) >= 2 and args[0] == "--moves":
+        if not args[1].isdigit():
+            sys.exit("uci_movestogo.py: --moves needs a positive integer")
         control = max(1, int(args[1]))
         args = args[2:]
     if not args:
