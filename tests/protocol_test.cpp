@@ -420,6 +420,40 @@ TEST(ProtocolLimits, MateScoresForBothSides) {
     EXPECT_EQ(e.wait_exit(3000), 0);
 }
 
+// A tablebase win or loss is shown in centipawns beyond any evaluation, on every MultiPV line and
+// for both sides; a mate the search finds is still a mate.
+TEST(ProtocolLimits, TablebaseResultsAreNotMates) {
+    EngineProcess e;
+    e.handshake();
+    e.send("setoption name MultiPV value 3");
+    for (const char* side : {"w", "b"}) {
+        e.forget_lines();
+        e.send(std::string("position fen 8/8/8/8/3K4/8/4P3/k7 ") + side + " - - 0 1");
+        e.send("go depth 10");
+        ASSERT_NE(e.wait_for("bestmove", 10000), "") << side;
+        int scored = 0;
+        for (const std::string& l : e.lines()) {
+            if (l.find(" score ") == std::string::npos) continue;
+            ++scored;
+            EXPECT_EQ(l.find("score mate"), std::string::npos) << l;
+            const long long cp = field(l, "cp");
+            if (*side == 'w')
+                EXPECT_GT(cp, 25766) << l;  // the evaluation's clamp
+            else
+                EXPECT_LT(cp, -25766) << l;
+        }
+        EXPECT_GE(scored, 10) << side;
+    }
+    e.forget_lines();
+    e.send("position fen 6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1");
+    e.send("go depth 6");
+    EXPECT_EQ(bestmove_of(e.wait_for("bestmove", 5000)), "d1d8");
+    EXPECT_NE(e.last_score_line().find("info multipv 1 "), std::string::npos) << e.last_score_line();
+    EXPECT_NE(e.last_score_line().find(" score mate 1 pv d1d8"), std::string::npos) << e.last_score_line();
+    e.send("quit");
+    EXPECT_EQ(e.wait_exit(3000), 0);
+}
+
 TEST(ProtocolLimits, MultiPVWithFewerMovesThanLines) {
     EngineProcess e;
     e.handshake();
@@ -540,6 +574,39 @@ TEST(ProtocolDeterminism, BenchTotalIsStable) {
         EXPECT_GT(std::atoll(total.c_str() + 22), 1000);
     }
     EXPECT_EQ(totals[0], totals[1]);
+}
+
+// "bench [depth]" for testing frameworks: the same searches as "pgo", ending with the two summary
+// lines (and a "N nodes N nps" line for parsers that scan from the end for those words).
+TEST(ProtocolDeterminism, BenchSummaryForFrameworks) {
+    auto run = [](std::vector<std::string> args) {
+        EngineProcess e(std::move(args));
+        std::vector<std::string> out;
+        std::string line;
+        while (e.read_line(line, 120000)) out.push_back(line);
+        EXPECT_EQ(e.wait_exit(5000), 0);
+        return out;
+    };
+    long long nodes[2] = {-1, -2};
+    for (long long& n : nodes) {
+        const std::vector<std::string> out = run({"bench", "5"});
+        ASSERT_GE(out.size(), 3u);
+        std::smatch m[3];
+        const std::string& last = out.back();
+        const std::string& second = out[out.size() - 2];
+        const std::string& third = out[out.size() - 3];
+        ASSERT_TRUE(std::regex_match(second, m[0], std::regex("Nodes searched: (\\d+)"))) << second;
+        ASSERT_TRUE(std::regex_match(last, m[1], std::regex("Nodes/second: (\\d+)"))) << last;
+        ASSERT_TRUE(std::regex_match(third, m[2], std::regex("(\\d+) nodes (\\d+) nps"))) << third;
+        n = std::stoll(m[0][1]);
+        EXPECT_EQ(m[2][1], m[0][1]);
+        EXPECT_EQ(m[2][2], m[1][1]);
+        EXPECT_GT(std::stoll(m[1][1]), 0);
+    }
+    EXPECT_EQ(nodes[0], nodes[1]);
+    const std::vector<std::string> pgo = run({"pgo", "5"});
+    ASSERT_FALSE(pgo.empty());
+    EXPECT_EQ(pgo.back(), "Total nodes searched: " + std::to_string(nodes[0]));
 }
 
 // ---------------------------------------------------------------------------------------------

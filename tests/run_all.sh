@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=(g++ cmake libgtest-dev)
+need=(g++ cmake make libgtest-dev)
 missing=()
 for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -15,6 +15,21 @@ fi
 
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-test -j2
+
+# The root Makefile over the release build above (configured already, so nothing is recompiled),
+# and the Debian package from it unpacked into a temporary root: the packaged engine answers
+# "uci" and the manual page is in place.
+pkg_tmp=$(mktemp -d)
+trap 'rm -rf "$pkg_tmp"' EXIT
+make --no-print-directory EXE="$pkg_tmp/tarnvik-make" BUILD_DIR=build-test >/dev/null
+cmp build-test/tarnvik "$pkg_tmp/tarnvik-make"
+(cd build-test && cpack -G DEB -B "$pkg_tmp" >/dev/null)
+dpkg -x "$pkg_tmp"/tarnvik_*_amd64.deb "$pkg_tmp/root"
+uci_reply=$(printf 'uci\nquit\n' | "$pkg_tmp/root/usr/bin/tarnvik")
+grep -qx 'uciok' <<<"$uci_reply"
+grep -q '^\.TH TARNVIK 6' "$pkg_tmp/root/usr/share/man/man6/tarnvik.6"
+rm -rf "$pkg_tmp"
+echo "make EXE=... and the .deb package: ok"
 
 # A bounded libFuzzer run over FEN text, move lists and protocol lines (clang's libFuzzer).
 fuzz_need=(clang libclang-rt-14-dev)

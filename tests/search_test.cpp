@@ -1198,5 +1198,29 @@ TEST(InfoLine, WalkStopsAtRepetitionMissingOrInexactEntries) {
     testing::internal::CaptureStdout();
     print_info(t, 0, 32400, 0, 0, 0, 4, 4);
     line = testing::internal::GetCapturedStdout();
-    EXPECT_NE(line.find("score mate 183 pv"), std::string::npos) << line;
+    EXPECT_NE(line.find("score cp 29874 pv"), std::string::npos) << line;
+}
+
+// Mates within 39 plies lie above every tablebase value and are mates; everything from a
+// tablebase result down to the edge of the mate band is centipawns, in the internal order.
+TEST(InfoLine, ScoreBands) {
+    const std::pair<int, UciScore> cases[] = {
+        {MATE - 1, {true, 1}},
+        {2 - MATE, {true, -1}},
+        {TB_SCORE_TOP + 1, {true, 20}},
+        {-TB_SCORE_TOP - 1, {true, -19}},
+        {TB_SCORE_TOP, {false, TB_CP + 200}},
+        {-TB_SCORE_TOP, {false, -TB_CP - 200}},
+        {TB_WIN - 30, {false, TB_CP - 30}},
+        {30 - TB_WIN, {false, 30 - TB_CP}},
+        {MATE_BAND, {false, MATE_BAND}},
+        {-MATE_BAND, {false, -MATE_BAND}},
+    };
+    for (const auto& [s, want] : cases) {
+        const UciScore got = uci_score(s);
+        EXPECT_EQ(got.mate, want.mate) << s;
+        EXPECT_EQ(got.value, want.value) << s;
+    }
+    // Tablebase-derived values stay above (below) every score the evaluation can produce.
+    EXPECT_GT(uci_score(TB_WIN - 200 - MAX_SEARCH_PLY).value, 25766);
 }

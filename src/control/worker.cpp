@@ -36,6 +36,16 @@ void take_root_snapshot(const SearchThread& t0) {
     std::memcpy(snapshot_moves, t0.root_moves, sizeof(RootMove) * snapshot_move_count);
 }
 
+UciScore uci_score(int s) {
+    // A tablebase result is a proven win or loss, not a mate: printing it as "mate 110" would make
+    // every GUI announce a mate nobody has seen. Mates beyond 39 plies are shown the same way, since
+    // their values cannot be told apart from tablebase results.
+    if (std::abs(s) > TB_SCORE_TOP) return {true, ((s > 0 ? 32767 : -32766) - s) / 2};
+    if (s > MATE_BAND) return {false, s - TB_WIN + TB_CP};
+    if (s < -MATE_BAND) return {false, s + TB_WIN - TB_CP};
+    return {false, s};
+}
+
 void print_info(SearchThread& t, int line, int tb_score, int64_t elapsed, int64_t nodes, int64_t tb_hits, int depth,
                 int sel_depth) {
     control.output_lock.lock();
@@ -45,10 +55,8 @@ void print_info(SearchThread& t, int line, int tb_score, int64_t elapsed, int64_
                 (long long)hashfull(nodes));
     int s = t.root_scores[line];
     if (std::abs(s) < 27766 && tb_score != SCORE_NONE) s = tb_score;
-    if (std::abs(s) > MATE_BAND)
-        std::printf("score mate %d pv ", ((s > 0 ? 32767 : -32766) - s) / 2);
-    else
-        std::printf("score cp %d pv ", s);
+    const UciScore shown = uci_score(s);
+    std::printf(shown.mate ? "score mate %d pv " : "score cp %d pv ", shown.value);
     Position& pos = t.position;
     PositionState* root = pos.current;
     char text[8];

@@ -15,6 +15,15 @@ int root_search(SearchThread& t, int k, int d, int alpha, int beta);
 void aspiration_search(SearchThread& t, int k, int d);
 // Stacks, root evaluation, killers and aged histories for a search from the current position.
 void prepare_root(SearchThread& t);
+// The score of an "info" line: "mate" only for a mate the search found, whose value no tablebase
+// result can reach; tablebase results (and anything that could be one) in centipawns beyond any
+// evaluation, TB_CP for TB_WIN, keeping the order of the internal values.
+constexpr int TB_CP = 30000;
+struct UciScore {
+    bool mate;
+    int value;  // moves to mate (negative when mated), or centipawns
+};
+UciScore uci_score(int s);
 void print_info(SearchThread& t, int line, int tb_score, int64_t elapsed, int64_t nodes, int64_t tb_hits, int depth,
                 int sel_depth);
 // Snapshot of thread 0's stack and root list, copied by the other workers.

@@ -6,6 +6,9 @@ constexpr int SCORE_INFINITE = 32767;
 constexpr int SCORE_NONE = -32767;
 constexpr int MATE = 32766;
 constexpr int TB_WIN = 32526;
+// Highest value a tablebase result reaches: TB_WIN plus the largest material correction (200).
+// Mates the search finds within 39 plies lie above it; longer mates share values with tablebase results.
+constexpr int TB_SCORE_TOP = TB_WIN + 200;
 
 constexpr int NODE_ALL = 0;
 constexpr int NODE_CUT = 1 << 23;
