@@ -95,7 +95,7 @@ public:
         const long fullmove = std::strtol(fen.c_str() + fen.rfind(' ') + 1, nullptr, 10);
         if (fullmove < 1 || fullmove > 65535) bad("fullmove number out of range 1..65535");
 
-        if (open_ && result == rec_.result && rec_.plies.size() + 2 <= size_t(MAX_PLIES) && follow(s, fen, int(score))) {
+        if (open_ && result == rec_.result && rec_.plies.size() + MAX_GAP <= size_t(MAX_PLIES) && follow(s, fen, int(score))) {
             lines_.push_back({no, text});
             return;
         }
