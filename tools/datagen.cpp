@@ -1,15 +1,17 @@
-// Self-play data generator: games of the engine against itself at a fixed node count, written in
-// the trainer's text format "<fen> | <score> | <result>" (score in centipawns and result from
-// White's point of view).
+// Self-play data generator: games of the engine against itself at a fixed node count, written as a
+// game file (.tvg, layout in game_file.h), or with --text in the trainer's text format
+// "<fen> | <score> | <result>" (score in centipawns and result from White's point of view).
 //
-//   datagen [--threads N] [--games G] [--nodes K] [--seed S] [--hash MB] --out FILE
+//   datagen [--threads N] [--games G] [--nodes K] [--seed S] [--hash MB] [--text] --out FILE
 //
 // Each thread plays its own games in-process (no UCI) on its own search object; all share one
 // transposition table. A game starts from the start position after 8 or 9 uniformly random legal
 // plies (openings the search scores beyond +-400 cp are dropped) and ends by the rules, by the
 // embedded three- and four-man tablebases, when the score stays beyond +-1500 cp for 6 plies, when
 // it stays within +-8 cp for 12 plies after ply 80, or at ply 400 (draw). Kept positions: not in
-// check, best move neither a capture nor a promotion, |score| < 3000. Games are appended whole.
+// check, best move neither a capture nor a promotion, |score| < 3000. Games are appended whole; a game
+// file left with a partly written game (a run killed while writing) is cut back to its last whole
+// game before more are appended.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,6 +32,7 @@
 #include "control/worker.h"
 #include "engine/options.h"
 #include "eval/evaluate.h"
+#include "game_file.h"
 #include "platform/memory.h"
 #include "search/reductions.h"
 #include "search/search.h"
@@ -43,6 +47,7 @@ struct Settings {
     int64_t nodes = 5000;
     uint64_t seed = 1;
     int hash_mb = 64;
+    bool text = false;
     const char* out = nullptr;
 };
 
@@ -107,8 +112,14 @@ struct Record {
 };
 
 // Plays one game; returns false when the opening was dropped. result: White's score (2 win, 1 draw, 0 loss).
-bool play_game(SearchThread& t, Rng& rng, std::vector<Record>& records, int& result) {
+// The game record runs from the first kept position to the last, with the positions between them
+// that are not kept as unscored plies.
+bool play_game(SearchThread& t, Rng& rng, std::vector<Record>& records, games::GameRecord& game, int& result) {
     records.clear();
+    game.plies.clear();
+    bool recording = false;
+    Move last_move = 0;
+    PositionState last_position;
     std::string moves;
     char text[8];
     set_position(t.position, START_FEN, nullptr);
@@ -153,10 +164,21 @@ bool play_game(SearchThread& t, Rng& rng, std::vector<Record>& records, int& res
         const int white_score = white ? score : -score;
         if (ply == 0 && std::abs(score) > 400) return false;
         const Move best = found.move;
-        if (!p.in_check() && !(best & (MOVE_CAPTURE | MOVE_PROMOTION)) && std::abs(score) < 3000) {
+        const bool kept = !p.in_check() && !(best & (MOVE_CAPTURE | MOVE_PROMOTION)) && std::abs(score) < 3000;
+        if (recording) {
+            game.add(last_position, last_move, kept ? white_score : games::NO_SCORE);
+        } else if (kept) {
+            recording = true;
+            game.start = p;
+            game.fullmove = 1 + (random_plies + ply) / 2;
+            game.score = white_score;
+        }
+        if (kept) {
             char fen[FEN_BUFFER];
             records.push_back({position_to_fen(p, fen, 1 + (random_plies + ply) / 2), white_score});
         }
+        last_position = p;
+        last_move = best;
         big = std::abs(score) > 1500 ? big + 1 : 0;
         small = (ply + random_plies >= 80 && std::abs(score) <= 8) ? small + 1 : 0;
         if (big >= 6) {
@@ -176,17 +198,25 @@ void* game_thread(void* arg) {
     SearchThread& t = *static_cast<SearchThread*>(arg);
     Rng rng{settings.seed * 0x9E3779B97F4A7C15ULL + uint64_t(t.index) * 0xD1B54A32D192ED03ULL + 1};
     std::vector<Record> records;
+    games::GameRecord game;
     std::string text;
     while (games_started.fetch_add(1) < settings.games) {
         int result = 1;
-        while (!play_game(t, rng, records, result)) {
+        while (!play_game(t, rng, records, game, result)) {
         }
-        static const char* const RESULT_TEXT[3] = {"0.0", "0.5", "1.0"};
         text.clear();
-        for (const Record& r : records) {
-            char line[FEN_BUFFER + 32];
-            std::snprintf(line, sizeof line, "%s | %d | %s\n", r.fen.c_str(), r.score, RESULT_TEXT[result]);
-            text += line;
+        if (settings.text) {
+            for (const Record& r : records) {
+                char line[FEN_BUFFER + 32];
+                std::snprintf(line, sizeof line, "%s | %d | %s\n", r.fen.c_str(), r.score, games::RESULT_TEXT[result]);
+                text += line;
+            }
+        } else if (!records.empty()) {
+            // Plies after the last kept position carry nothing to train on.
+            while (!game.plies.empty() && int16_t(game.plies.back() >> 16) == games::NO_SCORE) game.plies.pop_back();
+            game.result = result;
+            if (!games::append_game(game, text))
+                std::fprintf(stderr, "datagen: a game did not fit the game file and was left out\n");
         }
         std::lock_guard<std::mutex> hold(out_lock);
         std::fwrite(text.data(), 1, text.size(), out_file);
@@ -202,6 +232,59 @@ void* game_thread(void* arg) {
     return nullptr;
 }
 
+// Opens a game file for appending: a new or empty file gets the file header; an existing one must be
+// a game file, and a partly written last game is cut off.
+bool open_game_file(const char* path) {
+    namespace fs = std::filesystem;
+    if (std::string(path).ends_with(".xz")) {
+        std::fprintf(stderr, "datagen: cannot append to a compressed file %s\n", path);
+        return false;
+    }
+    std::error_code ec;
+    const uintmax_t size = fs::exists(path, ec) ? fs::file_size(path, ec) : 0;
+    if (ec) {
+        std::fprintf(stderr, "datagen: cannot read %s\n", path);
+        return false;
+    }
+    if (size > 0) {
+        std::FILE* f = std::fopen(path, "rb");
+        uint8_t head[games::FILE_HEADER_BYTES] = {};
+        const bool whole = f && std::fread(head, 1, sizeof head, f) == sizeof head;
+        if (!whole || std::memcmp(head, games::MAGIC, sizeof games::MAGIC) != 0 ||
+            (head[6] | head[7] << 8) != games::VERSION) {
+            std::fprintf(stderr, "datagen: %s is not a game file of version %d (use another name, or --text)\n", path,
+                         games::VERSION);
+            if (f) std::fclose(f);
+            return false;
+        }
+        uintmax_t end = games::FILE_HEADER_BYTES;
+        uint8_t count[2];
+        while (end + 2 <= size && std::fseek(f, long(end), SEEK_SET) == 0 && std::fread(count, 1, 2, f) == 2) {
+            const uintmax_t next = end + games::RECORD_HEADER_BYTES + 4 * uintmax_t(count[0] | count[1] << 8);
+            if (next > size) break;
+            end = next;
+        }
+        std::fclose(f);
+        if (end != size) {
+            std::fprintf(stderr, "datagen: %s ends in a partly written game; cut back from %ju to %ju bytes\n", path,
+                         size, end);
+            fs::resize_file(path, end, ec);
+            if (ec) {
+                std::fprintf(stderr, "datagen: cannot cut back %s\n", path);
+                return false;
+            }
+        }
+    }
+    out_file = std::fopen(path, "ab");
+    if (out_file && size == 0) {
+        std::string header;
+        games::append_file_header(header);
+        std::fwrite(header.data(), 1, header.size(), out_file);
+        std::fflush(out_file);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -214,9 +297,10 @@ int main(int argc, char** argv) {
         else if (a == "--seed" && has_value) settings.seed = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--hash" && has_value) settings.hash_mb = std::atoi(argv[++i]);
         else if (a == "--out" && has_value) settings.out = argv[++i];
+        else if (a == "--text") settings.text = true;
         else {
-            std::fprintf(stderr,
-                         "usage: datagen [--threads N] [--games G] [--nodes K] [--seed S] [--hash MB] --out FILE\n");
+            std::fprintf(stderr, "usage: datagen [--threads N] [--games G] [--nodes K] [--seed S] [--hash MB] [--text] "
+                                 "--out FILE\n");
             return 2;
         }
     }
@@ -225,7 +309,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "datagen: --out is needed; threads 1..256, games, nodes and hash at least 1\n");
         return 2;
     }
-    out_file = std::fopen(settings.out, "a");
+    if (!settings.text && !open_game_file(settings.out)) return 1;
+    if (settings.text) out_file = std::fopen(settings.out, "a");
     if (!out_file) {
         std::fprintf(stderr, "datagen: cannot open %s\n", settings.out);
         return 1;

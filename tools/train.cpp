@@ -1,6 +1,7 @@
 // Trains the evaluation network from labelled positions and writes the packed block.
 //
-//   train [options] FILE...      (FILE: lines "<fen> | <score> | <result>", plain or .xz)
+//   train [options] FILE...      (FILE: game files .tvg or lines "<fen> | <score> | <result>",
+//                                 plain or .xz; see game_file.h)
 //
 //   --out PATH        block to write (default trained.nnue)
 //   --epochs N        passes over the training positions (default 10)
@@ -47,47 +48,6 @@ std::string fmt_time(double s) {
     const long t = long(s);
     std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
     return buf;
-}
-
-// Reads one file's samples (and their positions when wanted). Returns false if it cannot be read.
-bool load_file(const std::string& path, std::vector<Sample>& out, std::vector<PositionState>* positions,
-               long& rejected) {
-    const bool xz = path.size() > 3 && path.compare(path.size() - 3, 3, ".xz") == 0;
-    FILE* f = nullptr;
-    if (xz) {
-        std::string quoted = "'";
-        for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        quoted += "'";
-        f = popen(("xz -dc " + quoted).c_str(), "r");
-    } else {
-        f = std::fopen(path.c_str(), "r");
-    }
-    if (!f) return false;
-    std::string line;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, f)) {
-        line += buf;
-        if (line.empty() || line.back() != '\n') {
-            if (!std::feof(f)) continue;
-        }
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        if (!line.empty()) {
-            Sample s;
-            if (parse_sample(line, s)) {
-                out.push_back(s);
-                if (positions) {
-                    PositionState p;
-                    parse_fen(line.substr(0, line.find('|')).c_str(), p);
-                    positions->push_back(p);
-                }
-            } else {
-                ++rejected;
-            }
-        }
-        line.clear();
-    }
-    const int status = xz ? pclose(f) : std::fclose(f);
-    return status == 0;
 }
 
 [[noreturn]] void usage() {
@@ -145,8 +105,12 @@ int main(int argc, char** argv) {
         std::vector<Sample> part;
         std::vector<PositionState> positions;
         const bool last = i + 1 == files.size();
-        if (!load_file(files[i], part, last ? &positions : nullptr, rejected)) {
-            std::fprintf(stderr, "cannot read %s\n", files[i].c_str());
+        std::string error;
+        if (!read_samples(files[i], [&](const Sample& s, const PositionState& p) {
+                part.push_back(s);
+                if (last) positions.push_back(p);
+            }, rejected, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
         std::printf("%s: %zu positions\n", files[i].c_str(), part.size());

@@ -7,6 +7,7 @@
 #include <thread>
 #include "board/board.h"
 #include "eval/evaluate.h"
+#include "game_file.h"
 
 namespace train {
 
@@ -75,7 +76,15 @@ void sample_features(const PositionState& s, Sample& out) {
     out.bucket = uint8_t((popcount(s.by_type[0]) - 1) / 4);
 }
 
-bool parse_sample(const std::string& line, Sample& out) {
+void make_sample(const PositionState& s, double score, double result, Sample& out) {
+    const bool black = s.black_to_move();
+    out = Sample{};
+    out.score = float(black ? -score : score);
+    out.result = float(black ? 1.0 - result : result);
+    sample_features(s, out);
+}
+
+bool parse_sample(const std::string& line, Sample& out, PositionState* pos) {
     const size_t a = line.find('|');
     if (a == std::string::npos) return false;
     const size_t b = line.find('|', a + 1);
@@ -89,11 +98,32 @@ bool parse_sample(const std::string& line, Sample& out) {
     if (end == line.c_str() + b + 1 || !(result == 0.0 || result == 0.5 || result == 1.0)) return false;
     PositionState s;
     if (!parse_fen(fen.c_str(), s)) return false;
-    const bool black = s.black_to_move();
-    out = Sample{};
-    out.score = float(black ? -score : score);
-    out.result = float(black ? 1.0 - result : result);
-    sample_features(s, out);
+    make_sample(s, score, result, out);
+    if (pos) *pos = s;
+    return true;
+}
+
+bool read_samples(const std::string& path, const std::function<void(const Sample&, const PositionState&)>& add,
+                  long& rejected, std::string& error) {
+    games::Input in;
+    if (!in.open(path)) return error = "cannot open " + path, false;
+    Sample sample;
+    if (games::has_magic(in) || games::game_file_name(path)) {
+        const bool ok = games::read_games(in, path, [&](const games::GamePosition& g) {
+            make_sample(*g.state, g.score, 0.5 * g.result, sample);
+            add(sample, *g.state);
+        }, error);
+        if (!in.close() && ok) return error = "cannot read " + path, false;
+        return ok;
+    }
+    PositionState pos;
+    for (std::string line; in.getline(line);) {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (line.empty()) continue;
+        if (parse_sample(line, sample, &pos)) add(sample, pos);
+        else ++rejected;
+    }
+    if (!in.close()) return error = "cannot read " + path, false;
     return true;
 }
 

@@ -9,6 +9,7 @@
 // king bucket at export: with few positions most bucketed rows are seen rarely, the factor always.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -36,10 +37,21 @@ struct Sample {
 };
 
 // Parses "<fen> | <score> | <result>" (score and result from White's view) into a sample in the side
-// to move's view. False on a malformed line or a position the board code rejects.
-bool parse_sample(const std::string& line, Sample& out);
+// to move's view, and the position into *pos when given. False on a malformed line or a position
+// the board code rejects.
+bool parse_sample(const std::string& line, Sample& out, PositionState* pos = nullptr);
 // Fills a sample's features from a position (the engine's feature code).
 void sample_features(const PositionState& s, Sample& out);
+// The sample of a position with score and result from White's view: the one way both the text lines
+// and the game files make samples, so that a file in either form trains alike.
+void make_sample(const PositionState& s, double score, double result, Sample& out);
+
+// Reads one data file, text lines or a game file (by its magic, or by the name .tvg / .tvg.xz),
+// plain or .xz, calling add for every sample in file order. Text lines that do not parse are
+// counted in rejected. False with the reason in error when the file cannot be read or a game file
+// is faulty.
+bool read_samples(const std::string& path, const std::function<void(const Sample&, const PositionState&)>& add,
+                  long& rejected, std::string& error);
 
 struct Model {
     std::vector<float> w;        // ROWS x N
