@@ -169,6 +169,36 @@ TEST_F(BookTest, BadFilesGiveNoMove) {
     EXPECT_EQ(probe_book_file(set(START_FEN, "g1f3"), ragged.c_str(), false, 1), 0u);
 }
 
+// A damaged or foreign book can hold any move field under a position's key: only records that are
+// legal moves of the position are candidates, so the engine never answers with an illegal move.
+TEST_F(BookTest, RecordsThatAreNotLegalMovesAreNeverPlayed) {
+    const PositionState& start = set(START_FEN);
+    const uint64_t key = polyglot_key(start);
+    const std::vector<TestRecord> bad = {
+        {key, book_move("e1a1"), 900},     // castling through its own pieces
+        {key, book_move("e2e5"), 800},     // a pawn moving three squares
+        {key, book_move("e2e4", 4), 700},  // a promotion that is not one
+        {key, book_move("e1h1"), 600},     // castling through its own pieces, king side
+        {key, book_move("d8d6"), 500},     // the opponent's piece
+    };
+    const std::string only_bad = write_book("bad.bin", bad);
+    EXPECT_EQ(probe_book_file(start, only_bad.c_str(), false, 1), 0u);
+    EXPECT_EQ(probe_book_file(start, only_bad.c_str(), true, 1), 0u);
+
+    std::vector<TestRecord> mixed = bad;
+    mixed.push_back({key, book_move("g1f3"), 1});
+    const std::string path = write_book("mixed.bin", mixed);
+    EXPECT_EQ(text(start, probe_book_file(start, path.c_str(), false, 1)), "g1f3");
+    for (uint32_t seed = 0; seed < 50; ++seed) EXPECT_EQ(text(start, probe_book_file(start, path.c_str(), true, seed)), "g1f3");
+
+    // Castling is played when it is legal, in either notation.
+    const PositionState& open = set("r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R3K2R w KQkq - 0 1");
+    const std::string castle = write_book("castle.bin", {{polyglot_key(open), book_move("e1a1"), 5}});
+    EXPECT_EQ(text(open, probe_book_file(open, castle.c_str(), false, 1)), "e1c1");
+    options.chess960 = true;
+    EXPECT_EQ(text(open, probe_book_file(open, castle.c_str(), false, 1)), "e1a1");
+}
+
 TEST_F(BookTest, ChoiceOfTheCandidate) {
     // Best choice: the first record of the highest weight.
     const BookEntry ties[] = {{1, 5}, {2, 9}, {3, 9}, {4, 0}};

@@ -2,6 +2,8 @@
 #include <sys/types.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include "board/board.h"
 #include "control/search_control.h"
 #include "engine/options.h"
 
@@ -144,9 +146,23 @@ Move convert_book_move(const PositionState& p, uint16_t book_move) {
 
 Move probe_book_file(const PositionState& p, const char* path, bool random, uint32_t seed) {
     BookEntry entries[MAX_BOOK_ENTRIES];
+    Move moves[MAX_BOOK_ENTRIES];
     const int count = read_book_entries(path, polyglot_key(p), entries);
-    const int chosen = choose_book_entry(entries, count, random, seed);
-    return chosen < 0 ? 0 : convert_book_move(p, entries[chosen].move);
+    // A damaged or foreign book (or a key collision) can hold any move field: only records that
+    // are legal moves here are candidates, and the legal move itself is what is played.
+    int legal = 0;
+    for (int i = 0; i < count; ++i) {
+        const Move m = convert_book_move(p, entries[i].move);
+        if (!m) continue;
+        char text[8];
+        move_to_text(p, m, text);
+        if (const Move found = parse_move(p, text, int(std::strlen(text)))) {
+            entries[legal] = entries[i];
+            moves[legal++] = found;
+        }
+    }
+    const int chosen = choose_book_entry(entries, legal, random, seed);
+    return chosen < 0 ? 0 : moves[chosen];
 }
 
 Move probe_book(const PositionState& p) {

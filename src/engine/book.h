@@ -29,7 +29,8 @@ int choose_book_entry(const BookEntry* entries, int count, bool random, uint32_t
 // mirrored board of Black are converted); 0 for a move field that converts to nothing.
 Move convert_book_move(const PositionState& p, uint16_t book_move);
 
-// Lookup with explicit file and choice parameters.
+// Lookup with explicit file and choice parameters. Records that are not legal moves of the
+// position are left out before the choice; the move returned is always legal (or 0).
 Move probe_book_file(const PositionState& p, const char* path, bool random, uint32_t seed);
 
 // A move from the book file of the options (BookFile, BookRandom) for this position, or 0. The

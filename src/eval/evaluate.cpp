@@ -5,8 +5,8 @@
 #include "eval/network.h"
 
 bool eval_scalar_kernels = false;
-thread_local int64_t refresh_cache_lookups = 0;
-thread_local int64_t refresh_cache_hits = 0;
+thread_local constinit int64_t refresh_cache_lookups = 0;
+thread_local constinit int64_t refresh_cache_hits = 0;
 
 namespace {
 

@@ -14,8 +14,10 @@ void clear_refresh_cache(RefreshCache& cache);
 extern bool eval_scalar_kernels;
 
 // Cached refreshes attempted and served from a cached position, per thread (for the bench tool).
-extern thread_local int64_t refresh_cache_lookups;
-extern thread_local int64_t refresh_cache_hits;
+// constinit: readers in other files then skip the thread-local initialisation check, whose null
+// test GCC 12 miscompiles under the undefined-behaviour sanitizer (a false "load of null pointer").
+extern thread_local constinit int64_t refresh_cache_lookups;
+extern thread_local constinit int64_t refresh_cache_hits;
 
 // First-layer sums of one perspective computed from scratch (other = the side not to move).
 void refresh_perspective(const PositionState& s, bool other, int16_t* out);
