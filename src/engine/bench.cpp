@@ -5,6 +5,7 @@
 #include "board/root_moves.h"
 #include "control/go.h"
 #include "control/search_control.h"
+#include "eval/kernels.h"
 #include "platform/memory.h"
 
 static const char* const bench_positions[10] = {
@@ -50,6 +51,7 @@ int run_bench(int depth, BenchSummary summary) {
         std::printf("Total nodes searched: %lld\n", (long long)total);
         std::fflush(stdout);
         // The speed figure goes to standard error so that the output above stays as it is.
+        std::fprintf(stderr, "Evaluation kernels: %s\n", eval_kernel_name(eval_kernel));
         std::fprintf(stderr, "Bench time %lld ms (searching %lld ms), %lld nodes/second\n", (long long)elapsed,
                      (long long)searching, nps);
     } else {

@@ -1,10 +1,12 @@
 #include "eval/evaluate.h"
 #include <immintrin.h>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include "eval/kernels.h"
 #include "eval/network.h"
 
-bool eval_scalar_kernels = false;
+EvalKernel eval_kernel = best_eval_kernel();
 thread_local int64_t refresh_cache_lookups = 0;
 thread_local int64_t refresh_cache_hits = 0;
 
@@ -43,8 +45,7 @@ void apply_rows_scalar(const int16_t* src, int16_t* dst, const int* add, int na,
 }
 
 // dst = src + added rows - removed rows, one 256-neuron chunk at a time in registers.
-void apply_rows(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
-    if (eval_scalar_kernels) return apply_rows_scalar(src, dst, add, na, sub, ns);
+void apply_rows_avx2(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
     for (int c = 0; c < FT_NEURONS; c += CHUNK) {
         __m256i r[16];
         for (int i = 0; i < 16; ++i) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + c + 16 * i));
@@ -59,6 +60,18 @@ void apply_rows(const int16_t* src, int16_t* dst, const int* add, int na, const 
                 r[i] = _mm256_sub_epi16(r[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 16 * i)));
         }
         for (int i = 0; i < 16; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + c + 16 * i), r[i]);
+    }
+}
+
+void apply_rows(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
+    switch (eval_kernel) {
+    case EvalKernel::Avx512:
+    case EvalKernel::Avx512Vnni:
+        return apply_rows_avx512(network.ft_weights, src, dst, add, na, sub, ns);
+    case EvalKernel::Avx2:
+        return apply_rows_avx2(src, dst, add, na, sub, ns);
+    default:
+        return apply_rows_scalar(src, dst, add, na, sub, ns);
     }
 }
 
@@ -182,10 +195,22 @@ int network_output(const Accumulator& acc, int pieces) {
     const int8_t* w = network.out_weights + bucket * OUT_INPUTS;
     // The dot products cannot overflow, but a bias near the int32 limits plus them could.
     int64_t sum = network.out_biases[bucket];
-    if (eval_scalar_kernels)
-        sum += dot_scalar(acc.values[0], w) + dot_scalar(acc.values[1], w + FT_NEURONS);
-    else
+    // The two halves lie back to back: the side to move's first, as the weights are ordered.
+    const int16_t* v = acc.values[0];
+    switch (eval_kernel) {
+    case EvalKernel::Avx512Vnni:
+        sum += output_dot_avx512_vnni(v, w, OUT_INPUTS);
+        break;
+    case EvalKernel::Avx512:
+        sum += output_dot_avx512(v, w, OUT_INPUTS);
+        break;
+    case EvalKernel::Avx2:
         sum += dot_avx2(acc.values[0], w) + dot_avx2(acc.values[1], w + FT_NEURONS);
+        break;
+    default:
+        sum += dot_scalar(acc.values[0], w) + dot_scalar(acc.values[1], w + FT_NEURONS);
+        break;
+    }
     return int(std::clamp<int64_t>(sum / 64, -25766, 25766));
 }
 
@@ -212,4 +237,46 @@ void clear_refresh_cache(RefreshCache& cache) {
     for (auto& half : cache.slots)
         for (auto& square : half)
             for (auto& slot : square) slot.boards[0] = ~Bitboard(0);
+}
+
+bool eval_kernel_supported(EvalKernel k) {
+    // Also true only when the operating system saves the registers the instructions use.
+    __builtin_cpu_init();
+    switch (k) {
+    case EvalKernel::Scalar:
+        return true;
+    case EvalKernel::Avx2:
+        return __builtin_cpu_supports("avx2");
+    case EvalKernel::Avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    case EvalKernel::Avx512Vnni:
+        return eval_kernel_supported(EvalKernel::Avx512) && __builtin_cpu_supports("avx512vnni");
+    }
+    return false;
+}
+
+EvalKernel best_eval_kernel() {
+    static const EvalKernel best = [] {
+        const char* off = std::getenv("TARNVIK_NO_AVX512");
+        if (!(off && *off && std::strcmp(off, "0") != 0)) {
+            if (eval_kernel_supported(EvalKernel::Avx512Vnni)) return EvalKernel::Avx512Vnni;
+            if (eval_kernel_supported(EvalKernel::Avx512)) return EvalKernel::Avx512;
+        }
+        return EvalKernel::Avx2;
+    }();
+    return best;
+}
+
+const char* eval_kernel_name(EvalKernel k) {
+    switch (k) {
+    case EvalKernel::Scalar:
+        return "scalar";
+    case EvalKernel::Avx2:
+        return "avx2";
+    case EvalKernel::Avx512:
+        return "avx512";
+    case EvalKernel::Avx512Vnni:
+        return "avx512-vnni";
+    }
+    return "?";
 }

@@ -1,6 +1,7 @@
 // Static evaluation of a search thread's position at a search ply, side-to-move relative.
 #pragma once
 #include "control/search_thread.h"
+#include "eval/kernels.h"  // the kernels in use, chosen from the processor before main
 
 // Ends the process (exit 1, with its message) when the embedded block's constants are wrong.
 void check_network_quantisation();
@@ -9,9 +10,6 @@ int evaluate(SearchThread& t, int ply);
 
 // Marks every slot of a refresh cache as holding no position.
 void clear_refresh_cache(RefreshCache& cache);
-
-// Plain loops instead of the vector kernels; the reference the tests compare against.
-extern bool eval_scalar_kernels;
 
 // Cached refreshes attempted and served from a cached position, per thread (for the bench tool).
 extern thread_local int64_t refresh_cache_lookups;
