@@ -469,6 +469,37 @@ TEST(RandomGames, CountOfLegalMovesEqualsTheGeneratedLegalMoves) {
     }
 }
 
+// The key guessed before a move (for prefetching) is the real one unless castling rights were
+// lost or an en-passant file appeared.
+TEST(RandomGames, ApproximateKeyAfterAMoveIsExactWhenRightsAndEnPassantStay) {
+    init_once();
+    std::mt19937_64 rng(11);
+    for (bool c960 : {false, true}) {
+        Chess960Mode mode(c960);
+        GameStats stats;
+        int exact = 0, other = 0;
+        for (const std::string& fen : c960 ? chess960_sources() : standard_sources())
+            random_games(fen, 2, 160, rng, stats, [&](Position& pos, Move) {
+                const PositionState before = *pos.current;
+                for (Move m : legal_moves(before)) {
+                    make_move(pos, m, nullptr);
+                    const PositionState& after = *pos.current;
+                    const bool rights_kept = after.castling == uint16_t(before.castling >> 8 | before.castling << 8);
+                    if (rights_kept && after.ep_file == NO_EP) {
+                        ASSERT_EQ(approximate_key_after(before, m), after.key) << fen_of(before) << " " << m;
+                        ++exact;
+                    } else {
+                        ++other;
+                    }
+                    unmake(pos);
+                }
+            });
+        EXPECT_GT(exact, 20 * other) << c960;
+        EXPECT_GT(stats.castles, 20) << c960;
+        EXPECT_GT(stats.en_passant, 10) << c960;
+    }
+}
+
 TEST(RandomGames, MoveTextReadsBackAsTheSameMoveInBothCastlingNotations) {
     init_once();
     std::mt19937_64 rng(5);
