@@ -152,35 +152,59 @@ void cached_refresh(SearchThread& t, int k, const PositionState& s, int16_t* out
     dst->boards[7] = s.own;
 }
 
+// Rows one step adds and removes in each half: the dirty values of the entry below, turned into
+// features of the side to move (o) and of the mover (m) at this ply.
+struct StepRows {
+    int add_o[3], sub_o[3], add_m[3], sub_m[3];
+    int nao = 0, nso = 0, nam = 0, nsm = 0;
+    StepRows(const Accumulator& prev, const PositionState& s) {
+        const Perspective po(s, false), pm(s, true);
+        for (int i = 0; i < prev.dirty_count; ++i) {
+            const uint32_t v = prev.dirty[i];
+            const bool added = v >= uint32_t(FEATURE_ADD);
+            const int f = int(added ? v - FEATURE_ADD : v);
+            const int slot = f >> 6, sq = (f & 63) ^ 56;  // the mover's square seen in this position's frame
+            const int fo = po.index(slot < 5 ? slot + 5 : slot - 5, sq);
+            const int fm = pm.index(slot, sq);
+            if (added) {
+                add_o[nao++] = fo;
+                add_m[nam++] = fm;
+            } else {
+                sub_o[nso++] = fo;
+                sub_m[nsm++] = fm;
+            }
+        }
+    }
+};
+
 void update_entry(SearchThread& t, int k, const PositionState& s) {
     const Accumulator& prev = t.accumulators[k - 1];
     Accumulator& cur = t.accumulators[k];
-    const Perspective po(s, false), pm(s, true);
-    int add_o[3], sub_o[3], add_m[3], sub_m[3], nao = 0, nso = 0, nam = 0, nsm = 0;
-    for (int i = 0; i < prev.dirty_count; ++i) {
-        const uint32_t v = prev.dirty[i];
-        const bool added = v >= uint32_t(FEATURE_ADD);
-        const int f = int(added ? v - FEATURE_ADD : v);
-        const int slot = f >> 6, sq = (f & 63) ^ 56;  // the mover's square seen in this position's frame
-        const int fo = po.index(slot < 5 ? slot + 5 : slot - 5, sq);
-        const int fm = pm.index(slot, sq);
-        if (added) {
-            add_o[nao++] = fo;
-            add_m[nam++] = fm;
-        } else {
-            sub_o[nso++] = fo;
-            sub_m[nsm++] = fm;
-        }
-    }
-    apply_rows(prev.values[1], cur.values[0], add_o, nao, sub_o, nso);
+    const StepRows r(prev, s);
+    apply_rows(prev.values[1], cur.values[0], r.add_o, r.nao, r.sub_o, r.nso);
     if (!prev.king_moved)
-        apply_rows(prev.values[0], cur.values[1], add_m, nam, sub_m, nsm);
+        apply_rows(prev.values[0], cur.values[1], r.add_m, r.nam, r.sub_m, r.nsm);
     else
         cached_refresh(t, k, s, cur.values[1]);
     cur.computed = 1;
 }
 
+void prefetch_row(int row) {
+    const char* p = reinterpret_cast<const char*>(network.ft_weights + size_t(row) * FT_NEURONS);
+    for (int i = 0; i < FT_NEURONS * 2; i += 64) __builtin_prefetch(p + i);
+}
+
 }  // namespace
+
+void prefetch_update_rows(const SearchThread& t, int k) {
+    const Accumulator& prev = t.accumulators[k - 1];
+    const StepRows r(prev, *t.position.current);
+    for (int i = 0; i < r.nao; ++i) prefetch_row(r.add_o[i]);
+    for (int i = 0; i < r.nso; ++i) prefetch_row(r.sub_o[i]);
+    if (prev.king_moved) return;  // that half comes from the refresh cache
+    for (int i = 0; i < r.nam; ++i) prefetch_row(r.add_m[i]);
+    for (int i = 0; i < r.nsm; ++i) prefetch_row(r.sub_m[i]);
+}
 
 int network_features(const PositionState& s, bool other, int* out) { return collect_features(s, Perspective(s, other), out); }
 

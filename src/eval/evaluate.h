@@ -7,6 +7,9 @@
 void check_network_quantisation();
 void unpack_network();
 int evaluate(SearchThread& t, int ply);
+// Prefetches the rows evaluate will read to update entry k from entry k - 1, k being the ply of
+// the thread's current position (called by the search right after making a move).
+void prefetch_update_rows(const SearchThread& t, int k);
 
 // Marks every slot of a refresh cache as holding no position.
 void clear_refresh_cache(RefreshCache& cache);

@@ -47,10 +47,12 @@ static inline int immediate_result(const PositionState& p, int ply) {
 }
 
 // Makes a move whose table slot was prefetched from approximate_key_after; the slot is fetched again
-// when the guess was wrong.
+// when the guess was wrong. The rows the child's evaluation will read are fetched meanwhile too
+// (not when the move checks: positions in check are not evaluated).
 static inline void make_prefetched(SearchThread& t, int ply, Move m, uint64_t guess) {
     make_move(t.position, m, &t.accumulators[ply]);
     if (t.position.current->key != guess) tt_prefetch(t.position.current->key);
+    if (!(m & MOVE_CHECK)) prefetch_update_rows(t, ply + 1);
 }
 
 static inline void child_setup(SearchThread& t, int ply, Move m) {
