@@ -61,26 +61,24 @@ void picker_init(MovePicker& mp, SearchThread& t, int ply, int depth, Move tt_mo
     mp.stage = kind == PICK_MAIN ? ST_TT : kind == PICK_QSEARCH ? QS_TT : PC_TT;
 }
 
-// Removes and returns the greatest entry of [begin, end).
-static inline MoveEntry take_best(MoveEntry*& begin, MoveEntry* end) {
-    MoveEntry* best = begin;
-    int64_t bv = entry_value(*best);
-    for (MoveEntry* e = begin + 1; e < end; ++e) {
-        int64_t v = entry_value(*e);
-        if (v > bv) {
-            bv = v;
-            best = e;
-        }
-    }
-    std::swap(*best, *begin);
-    return *begin++;
-}
-
+// The greatest entry of [begin, end) (entries are all different: the move words differ). Written
+// without a branch on the comparison, which would be mispredicted about half the time.
 static inline MoveEntry* best_entry(MoveEntry* begin, MoveEntry* end) {
     MoveEntry* best = begin;
-    for (MoveEntry* e = begin + 1; e < end; ++e)
-        if (entry_value(*e) > entry_value(*best)) best = e;
+    int64_t bv = entry_value(*begin);
+    for (MoveEntry* e = begin + 1; e < end; ++e) {
+        const int64_t v = entry_value(*e);
+        const bool greater = v > bv;
+        bv = greater ? v : bv;
+        best = greater ? e : best;
+    }
     return best;
+}
+
+// Removes and returns the greatest entry of [begin, end).
+static inline MoveEntry take_best(MoveEntry*& begin, MoveEntry* end) {
+    std::swap(*best_entry(begin, end), *begin);
+    return *begin++;
 }
 
 static void score_quiets(MovePicker& mp, SearchThread& t, const PositionState& p) {
