@@ -28,24 +28,37 @@ ThreatInfo::ThreatInfo(const PositionState& p) {
                  (p.own_of(QUEEN) & rook_att);
 }
 
-int32_t quiet_score(const SearchThread& t, const PositionState& p, const ThreatInfo& ti, int ply, Move m) {
-    const int c = p.colour(), pc = move_piece(m), f = move_from(m), to = move_to(m);
-    const Move m1 = t.move_stack[ply + 1], m2 = t.move_stack[ply];
-    int32_t s = 2 * (t.cont_hist1[c][move_piece(m1)][move_to(m1)][pc][to] + t.cont_hist2[c][move_piece(m2)][move_to(m2)][pc][to]) +
-                t.history[c][pc][f][to];
-    const Bitboard tb = bit(to);
-    if (ti.threatened & bit(f)) {
-        if (pc == QUEEN && !(ti.rook_att & tb)) s += 40000;
-        else if (pc == ROOK && !(ti.minor_att & tb)) s += 20000;
-        else if ((pc == KNIGHT || pc == BISHOP) && !(ti.pawn_att & tb)) s += 10000;
+// Quiet scores of one node: the tables' rows for the node's colour and previous moves are found
+// once, each move then costs three loads and the threat terms.
+struct QuietScorer {
+    const int16_t (*hist)[64][64];      // history[colour]
+    const int16_t (*cont1)[64];         // cont_hist1[colour][previous piece][previous to]
+    const int16_t (*cont2)[64];         // cont_hist2[colour][piece two plies back][its to]
+    ThreatInfo ti;
+    QuietScorer(const SearchThread& t, const PositionState& p, int ply) : ti(p) {
+        const int c = p.colour();
+        const Move m1 = t.move_stack[ply + 1], m2 = t.move_stack[ply];
+        hist = t.history[c];
+        cont1 = t.cont_hist1[c][move_piece(m1)][move_to(m1)];
+        cont2 = t.cont_hist2[c][move_piece(m2)][move_to(m2)];
     }
-    if (ti.rook_att & tb) {
-        if (pc == QUEEN) s -= 32000;
-        else if ((pc == KNIGHT || pc == BISHOP) && (ti.pawn_att & tb)) s -= 8000;
-        else if (pc == ROOK && (ti.minor_att & tb)) s -= 16000;
+    int32_t score(Move m) const {
+        const int pc = move_piece(m), f = move_from(m), to = move_to(m);
+        int32_t s = 2 * (cont1[pc][to] + cont2[pc][to]) + hist[pc][f][to];
+        const Bitboard tb = bit(to);
+        if (ti.threatened & bit(f)) {
+            if (pc == QUEEN && !(ti.rook_att & tb)) s += 40000;
+            else if (pc == ROOK && !(ti.minor_att & tb)) s += 20000;
+            else if ((pc == KNIGHT || pc == BISHOP) && !(ti.pawn_att & tb)) s += 10000;
+        }
+        if (ti.rook_att & tb) {
+            if (pc == QUEEN) s -= 32000;
+            else if ((pc == KNIGHT || pc == BISHOP) && (ti.pawn_att & tb)) s -= 8000;
+            else if (pc == ROOK && (ti.minor_att & tb)) s -= 16000;
+        }
+        return s;
     }
-    return s;
-}
+};
 
 void picker_init(MovePicker& mp, SearchThread& t, int ply, int depth, Move tt_move, PickerKind kind) {
     const PositionState& p = *t.position.current;
@@ -82,8 +95,8 @@ static inline MoveEntry take_best(MoveEntry*& begin, MoveEntry* end) {
 }
 
 static void score_quiets(MovePicker& mp, SearchThread& t, const PositionState& p) {
-    const ThreatInfo ti(p);
-    for (MoveEntry* e = mp.quiets_begin; e < mp.quiets_end; ++e) e->score = quiet_score(t, p, ti, mp.ply, e->move);
+    const QuietScorer q(t, p, mp.ply);
+    for (MoveEntry* e = mp.quiets_begin; e < mp.quiets_end; ++e) e->score = q.score(e->move);
 }
 
 Move next_move(MovePicker& mp, SearchThread& t, int32_t* score) {
