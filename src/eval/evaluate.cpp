@@ -49,13 +49,18 @@ void apply_rows_avx2(const int16_t* src, int16_t* dst, const int* add, int na, c
     for (int c = 0; c < FT_NEURONS; c += CHUNK) {
         __m256i r[16];
         for (int i = 0; i < 16; ++i) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + c + 16 * i));
+        const bool ahead = c + CHUNK < FT_NEURONS;
         for (int a = 0; a < na; ++a) {
             const int16_t* row = network.ft_weights + size_t(add[a]) * FT_NEURONS + c;
+            if (ahead)
+                for (int i = 0; i < 8; ++i) __builtin_prefetch(row + CHUNK + 32 * i);
             for (int i = 0; i < 16; ++i)
                 r[i] = _mm256_add_epi16(r[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 16 * i)));
         }
         for (int s = 0; s < ns; ++s) {
             const int16_t* row = network.ft_weights + size_t(sub[s]) * FT_NEURONS + c;
+            if (ahead)
+                for (int i = 0; i < 8; ++i) __builtin_prefetch(row + CHUNK + 32 * i);
             for (int i = 0; i < 16; ++i)
                 r[i] = _mm256_sub_epi16(r[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 16 * i)));
         }

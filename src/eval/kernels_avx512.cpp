@@ -43,13 +43,20 @@ TARGET_AVX512 void apply_rows_avx512(const int16_t* weights, const int16_t* src,
         __m512i r[REGS];
 #pragma GCC unroll 24
         for (int i = 0; i < REGS; ++i) r[i] = _mm512_loadu_si512(src + c + 32 * i);
+        // The next chunk of each row is requested while this one is added: the rows are read in
+        // short runs that the hardware prefetchers do not follow well.
+        const bool ahead = c + CHUNK < FT_NEURONS;
         for (int a = 0; a < na; ++a) {
             const int16_t* row = weights + size_t(add[a]) * FT_NEURONS + c;
+            if (ahead)
+                for (int i = 0; i < REGS; ++i) __builtin_prefetch(row + CHUNK + 32 * i);
 #pragma GCC unroll 24
             for (int i = 0; i < REGS; ++i) r[i] = _mm512_add_epi16(r[i], _mm512_load_si512(row + 32 * i));
         }
         for (int s = 0; s < ns; ++s) {
             const int16_t* row = weights + size_t(sub[s]) * FT_NEURONS + c;
+            if (ahead)
+                for (int i = 0; i < REGS; ++i) __builtin_prefetch(row + CHUNK + 32 * i);
 #pragma GCC unroll 24
             for (int i = 0; i < REGS; ++i) r[i] = _mm512_sub_epi16(r[i], _mm512_load_si512(row + 32 * i));
         }
