@@ -91,7 +91,7 @@ protected:
     static void SetUpTestSuite() { init_board_tables(); }
     void TearDown() override {
         load_network(tarnvik_network_block);
-        eval_scalar_kernels = false;
+        eval_kernel = best_eval_kernel();
         options.chess960 = false;
     }
     void install(const NetworkParams& p) {
@@ -214,7 +214,7 @@ TEST_P(SearchLikeWalks, EveryEntryAndCacheSlotEqualsTheReference) {
     const int count = chess960 ? 4 : 6;
     for (int i = 0; i < 2 * count && !HasFatalFailure(); ++i) {
         set(*t, chess960 ? fens960[i % count] : fens[i % count]);
-        eval_scalar_kernels = i >= count;  // each position with both kernels
+        eval_kernel = i >= count ? EvalKernel::Scalar : best_eval_kernel();  // each position with both kernels
         walk(*t, 0, 5, rng, evaluated);
         expect_cache_exact(*t);
     }
@@ -223,7 +223,12 @@ TEST_P(SearchLikeWalks, EveryEntryAndCacheSlotEqualsTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(BothCastlingModes, SearchLikeWalks, testing::Values(false, true));
 
-TEST_F(NetworkUnderTest, VectorAndScalarKernelsGiveTheSameEntries) {
+// Every vector kernel this processor runs, along random games (incremental updates, refreshes and
+// cached refreshes after king moves), against the plain loops: the same entries and the same values.
+class VectorKernels : public NetworkUnderTest, public testing::WithParamInterface<EvalKernel> {};
+
+TEST_P(VectorKernels, GiveTheScalarEntriesAndValues) {
+    if (!eval_kernel_supported(GetParam())) GTEST_SKIP() << eval_kernel_name(GetParam()) << " not on this processor";
     install_random(9);
     auto a = new_thread(), b = new_thread();
     std::mt19937_64 rng(17);
@@ -232,9 +237,9 @@ TEST_F(NetworkUnderTest, VectorAndScalarKernelsGiveTheSameEntries) {
         set(*b, START_FEN);
         for (int ply = 0; ply < 100; ++ply) {
             const PositionState& p = *a->position.current;
-            eval_scalar_kernels = false;
+            eval_kernel = GetParam();
             const int va = evaluate(*a, ply);
-            eval_scalar_kernels = true;
+            eval_kernel = EvalKernel::Scalar;
             const int vb = evaluate(*b, ply);
             ASSERT_EQ(va, vb);
             ASSERT_TRUE(same_half(a->accumulators[ply].values[0], b->accumulators[ply].values[0]));
@@ -247,7 +252,27 @@ TEST_F(NetworkUnderTest, VectorAndScalarKernelsGiveTheSameEntries) {
             a->accumulators[ply + 1].computed = b->accumulators[ply + 1].computed = 0;
         }
     }
+    // The output layer over accumulators of random values, the clipping edges included.
+    auto acc = std::make_unique<Accumulator>();
+    for (int round = 0; round < 200; ++round) {
+        for (auto& half : acc->values)
+            for (int16_t& v : half)
+                v = int16_t(round % 4 == 0 ? int(rng() % 520) - 4 : round % 4 == 1 ? 300 : int(uint16_t(rng())));
+        const int pieces = 2 + round % 31;
+        eval_kernel = GetParam();
+        const int va = network_output(*acc, pieces);
+        eval_kernel = EvalKernel::Scalar;
+        ASSERT_EQ(va, network_output(*acc, pieces)) << "round " << round;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(EachKernel, VectorKernels,
+                         testing::Values(EvalKernel::Avx2, EvalKernel::Avx512, EvalKernel::Avx512Vnni),
+                         [](const testing::TestParamInfo<EvalKernel>& i) {
+                             std::string name = eval_kernel_name(i.param);
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 TEST_F(NetworkUnderTest, NullMoveSwapsTheHalves) {
     install_random(21);

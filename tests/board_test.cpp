@@ -263,6 +263,18 @@ uint64_t perft(Position& pos, int depth) {
     return n;
 }
 
+// The same with the last ply counted by count_legal_moves, as the perft tool does.
+uint64_t counted_perft(Position& pos, int depth) {
+    if (depth == 1) return uint64_t(count_legal_moves(*pos.current));
+    uint64_t n = 0;
+    for (Move m : legal_moves(*pos.current)) {
+        make_move(pos, m, nullptr);
+        n += counted_perft(pos, depth - 1);
+        unmake(pos);
+    }
+    return n;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -431,6 +443,60 @@ TEST(RandomGames, CheckFlagsAndLegalityMatchTheSlowAttackTest) {
             });
         EXPECT_GT(evasion_positions, 300) << c960;
         EXPECT_GT(stats.checks, 300) << c960;
+    }
+}
+
+TEST(RandomGames, CountOfLegalMovesEqualsTheGeneratedLegalMoves) {
+    init_once();
+    std::mt19937_64 rng(7);
+    for (bool c960 : {false, true}) {
+        Chess960Mode mode(c960);
+        GameStats stats;
+        int in_check = 0, filtered = 0;
+        for (const std::string& fen : c960 ? chess960_sources() : standard_sources())
+            random_games(fen, 3, 200, rng, stats, [&](const Position& pos, Move) {
+                const PositionState& p = *pos.current;
+                const int generated = int(legal_moves(p).size());
+                ASSERT_EQ(count_legal_moves(p), generated) << fen_of(p);
+                in_check += p.in_check();
+                // Out of check, is_legal removed something: a pinned piece's or a king's move.
+                filtered += !p.in_check() && int(pseudo_moves(p).size()) > generated;
+            });
+        EXPECT_GT(in_check, 1000) << c960;
+        EXPECT_GT(filtered, 1000) << c960;
+        EXPECT_GT(stats.en_passant, 10) << c960;
+        EXPECT_GT(stats.underpromotions, 10) << c960;
+    }
+}
+
+// The key guessed before a move (for prefetching) is the real one unless castling rights were
+// lost or an en-passant file appeared.
+TEST(RandomGames, ApproximateKeyAfterAMoveIsExactWhenRightsAndEnPassantStay) {
+    init_once();
+    std::mt19937_64 rng(11);
+    for (bool c960 : {false, true}) {
+        Chess960Mode mode(c960);
+        GameStats stats;
+        int exact = 0, other = 0;
+        for (const std::string& fen : c960 ? chess960_sources() : standard_sources())
+            random_games(fen, 2, 160, rng, stats, [&](Position& pos, Move) {
+                const PositionState before = *pos.current;
+                for (Move m : legal_moves(before)) {
+                    make_move(pos, m, nullptr);
+                    const PositionState& after = *pos.current;
+                    const bool rights_kept = after.castling == uint16_t(before.castling >> 8 | before.castling << 8);
+                    if (rights_kept && after.ep_file == NO_EP) {
+                        ASSERT_EQ(approximate_key_after(before, m), after.key) << fen_of(before) << " " << m;
+                        ++exact;
+                    } else {
+                        ++other;
+                    }
+                    unmake(pos);
+                }
+            });
+        EXPECT_GT(exact, 20 * other) << c960;
+        EXPECT_GT(stats.castles, 20) << c960;
+        EXPECT_GT(stats.en_passant, 10) << c960;
     }
 }
 
@@ -819,5 +885,26 @@ TEST(Generators, PerftCountsOfBothSuitesUpToDepthThree) {
             }
         }
         EXPECT_GT(checked, 200) << c960;
+    }
+}
+
+TEST(Generators, CountedLastPlyGivesTheSuiteCountsUpToDepthFour) {
+    init_once();
+    for (bool c960 : {false, true}) {
+        Chess960Mode mode(c960);
+        int checked = 0;
+        for (const std::string& line : read_lines(c960 ? "perft960.epd" : "perft.epd")) {
+            auto pos = make_position(fen_part(line));
+            std::istringstream fields(line.substr(line.find(';')));
+            std::string item;
+            while (std::getline(fields, item, ';')) {
+                int depth = 0;
+                unsigned long long expected = 0;
+                if (std::sscanf(item.c_str(), " D%d %llu", &depth, &expected) != 2 || depth > 4) continue;
+                EXPECT_EQ(counted_perft(*pos, depth), expected) << line << " depth " << depth;
+                ++checked;
+            }
+        }
+        EXPECT_GT(checked, 300) << c960;
     }
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <vector>
+#include <utility>
 #include "board/board.h"
 #include "board/movegen.h"
 #include "board/tables.h"
@@ -196,7 +197,7 @@ TEST_P(IncrementalEval, EqualsFullRefreshAlongRandomGames) {
     for (int game = 0; game < 60; ++game) {
         const char* fen = chess960 ? c960_fens[game % 3] : std_fens[game % 4];
         ASSERT_GE(set_position(t->position, fen, nullptr), 0);
-        eval_scalar_kernels = game % 2 == 1;
+        eval_kernel = game % 2 == 1 ? EvalKernel::Scalar : best_eval_kernel();
         for (auto& a : t->accumulators) a.computed = 0;
         for (int ply = 0; ply < 80; ++ply) {
             const PositionState& p = *t->position.current;
@@ -205,9 +206,10 @@ TEST_P(IncrementalEval, EqualsFullRefreshAlongRandomGames) {
                 if (rng() % 3 == 0) {
                     const int incremental = evaluate(*t, ply);
                     ASSERT_EQ(incremental, evaluate_fresh(p)) << "game " << game << " ply " << ply;
-                    eval_scalar_kernels = !eval_scalar_kernels;
+                    const EvalKernel used = eval_kernel;
+                    eval_kernel = used == EvalKernel::Scalar ? best_eval_kernel() : EvalKernel::Scalar;
                     ASSERT_EQ(incremental, evaluate_fresh(p)) << "kernels differ, game " << game << " ply " << ply;
-                    eval_scalar_kernels = !eval_scalar_kernels;
+                    eval_kernel = used;
                     ++checked;
                 }
             }
@@ -227,7 +229,7 @@ TEST_P(IncrementalEval, EqualsFullRefreshAlongRandomGames) {
             t->accumulators[ply + 1].computed = 0;
         }
     }
-    eval_scalar_kernels = false;
+    eval_kernel = best_eval_kernel();
     options.chess960 = saved;
     EXPECT_GT(checked, 500);
 }
@@ -286,4 +288,34 @@ TEST_F(FirstNetwork, ScoresMaterialAndPlacementAsBuilt) {
     EXPECT_NEAR(eval_fen("4k3/8/8/8/8/8/8/R3K3 w - - 0 1"), 500, 20);
     // Only kings: biases and bucket 0 alone, which are zero in the first network.
     EXPECT_EQ(eval_fen("4k3/8/8/8/8/8/8/4K3 w - - 0 1"), 0);
+}
+
+// The engine picks the widest kernels at start-up; TARNVIK_NO_AVX512 holds it to AVX2. Either way
+// the bench searches exactly the same tree.
+TEST(EvalKernels, EnvironmentVariableForcesAvx2AndTheBenchIsUnchanged) {
+    auto run = [](const char* env) {
+        const std::string cmd = std::string(env) + " " + TARNVIK_BINARY + " pgo 5 2>&1";
+        FILE* f = popen(cmd.c_str(), "r");
+        std::string kernels, total;
+        char line[4096];
+        while (f && std::fgets(line, sizeof line, f)) {
+            const std::string l(line);
+            if (l.rfind("Evaluation kernels: ", 0) == 0) kernels = l.substr(20, l.size() - 21);
+            if (l.rfind("Total nodes searched: ", 0) == 0) total = l;
+        }
+        EXPECT_TRUE(f && pclose(f) == 0) << cmd;
+        return std::make_pair(kernels, total);
+    };
+    const EvalKernel widest = eval_kernel_supported(EvalKernel::Avx512Vnni) ? EvalKernel::Avx512Vnni
+                            : eval_kernel_supported(EvalKernel::Avx512)     ? EvalKernel::Avx512
+                                                                            : EvalKernel::Avx2;
+    const auto plain = run("env -u TARNVIK_NO_AVX512");
+    const auto forced = run("env TARNVIK_NO_AVX512=1");
+    const auto zero = run("env TARNVIK_NO_AVX512=0");
+    EXPECT_EQ(plain.first, eval_kernel_name(widest));
+    EXPECT_EQ(forced.first, "avx2");
+    EXPECT_EQ(zero.first, eval_kernel_name(widest));
+    ASSERT_NE(plain.second, "");
+    EXPECT_EQ(forced.second, plain.second);
+    EXPECT_EQ(zero.second, plain.second);
 }

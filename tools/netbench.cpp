@@ -1,9 +1,9 @@
 // Prints timing figures of the evaluation with the embedded network:
 //   - unpacking at start-up (first call in a fresh process, as the engine does it);
 //   - one incremental accumulator step plus the output, over the children of middlegame positions
-//     (make, evaluate the child, unmake), with the cost of make and unmake alone for comparison;
-//   - the same along random games, where the rows are mostly not in the processor caches;
-//   - a full refresh of one perspective (30 rows);
+//     (make, evaluate the child, unmake), with the cost of make and unmake alone for comparison, and
+//     a full refresh of one perspective (30 rows), for every kernel the processor runs;
+//   - the incremental step along random games, where the rows are mostly not in the processor caches;
 //   - the refresh-cache hit rate over search-like depth-first walks.
 //   netbench [seconds per figure, default 1]
 #include <algorithm>
@@ -80,10 +80,16 @@ int main(int argc, char** argv) {
     clear_refresh_cache(t.refresh_cache);
 
     // Children of the positions: the parent entry stays computed, so each evaluation is one step.
-    for (int with_eval = 0; with_eval < 2; ++with_eval) {
-        int64_t steps = 0;
+    // Every kernel the processor runs, in alternating slices so that other load on the machine
+    // falls on all of them alike.
+    std::vector<EvalKernel> kernels;
+    for (EvalKernel k : {EvalKernel::Avx2, EvalKernel::Avx512, EvalKernel::Avx512Vnni})
+        if (eval_kernel_supported(k)) kernels.push_back(k);
+    const EvalKernel chosen = eval_kernel;
+    std::printf("kernels chosen at start-up: %s\n", eval_kernel_name(chosen));
+    auto children = [&](bool with_eval, double seconds, int64_t& steps) {
         t0 = Clock::now();
-        while (seconds_since(t0) < budget) {
+        while (seconds_since(t0) < seconds) {
             for (const char* fen : POSITIONS) {
                 set_position(t.position, fen, nullptr);
                 t.accumulators[0].computed = 0;
@@ -99,12 +105,34 @@ int main(int argc, char** argv) {
                     }
             }
         }
-        const double ns = seconds_since(t0) / double(steps) * 1e9;
-        if (with_eval)
-            std::printf("make + incremental update + output + unmake: %.0f ns per child (%lld children)\n", ns,
-                        (long long)steps);
-        else
-            std::printf("make + unmake alone: %.0f ns per child\n", ns);
+        return seconds_since(t0);
+    };
+    {
+        int64_t steps = 0;
+        const double s = children(false, budget, steps);
+        std::printf("make + unmake alone: %.0f ns per child\n", s / double(steps) * 1e9);
+    }
+    {
+        std::vector<double> time(kernels.size(), 0.0), refresh_time(kernels.size(), 0.0);
+        std::vector<int64_t> steps(kernels.size(), 0), refreshes(kernels.size(), 0);
+        alignas(64) int16_t out[FT_NEURONS];
+        for (int slice = 0; slice < 10; ++slice)
+            for (size_t k = 0; k < kernels.size(); ++k) {
+                eval_kernel = kernels[k];
+                time[k] += children(true, budget / 10, steps[k]);
+                set_position(t.position, START_FEN, nullptr);
+                t0 = Clock::now();
+                for (int i = 0; i < 2000; ++i) refresh_perspective(*t.position.current, i & 1, out);
+                refresh_time[k] += seconds_since(t0);
+                refreshes[k] += 2000;
+                sink += out[0];
+            }
+        for (size_t k = 0; k < kernels.size(); ++k)
+            std::printf("%-12s make + incremental update + output + unmake: %.0f ns per child; full refresh of one "
+                        "perspective (30 rows): %.0f ns\n",
+                        eval_kernel_name(kernels[k]), time[k] / double(steps[k]) * 1e9,
+                        refresh_time[k] / double(refreshes[k]) * 1e9);
+        eval_kernel = chosen;
     }
 
     // Random games: every step reaches rows the previous ones did not touch.
@@ -130,19 +158,6 @@ int main(int argc, char** argv) {
         }
         std::printf("incremental update + output along random games: %.0f ns (%lld evaluations, timer included)\n",
                     time / double(evals) * 1e9, (long long)evals);
-    }
-
-    {
-        alignas(32) int16_t out[FT_NEURONS];
-        set_position(t.position, START_FEN, nullptr);
-        int64_t reps = 0;
-        t0 = Clock::now();
-        while (seconds_since(t0) < budget) {
-            for (int i = 0; i < 1000; ++i) refresh_perspective(*t.position.current, i & 1, out);
-            reps += 1000;
-            sink += out[0];
-        }
-        std::printf("full refresh of one perspective (30 rows): %.0f ns\n", seconds_since(t0) / double(reps) * 1e9);
     }
 
     // Search-like walks: depth-first, four children per node, depth 6, evaluation at every node not

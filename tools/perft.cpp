@@ -24,14 +24,12 @@ static MoveEntry* legal_candidates(const PositionState& p, MoveEntry* list) {
 }
 
 static uint64_t perft(Position& pos, int depth) {
-    MoveEntry list[256];
     const PositionState& p = *pos.current;
+    // The last ply is counted, not generated (bulk counting).
+    if (depth == 1) return uint64_t(count_legal_moves(p));
+    MoveEntry list[256];
     MoveEntry* end = legal_candidates(p, list);
     uint64_t nodes = 0;
-    if (depth == 1) {
-        for (MoveEntry* e = list; e < end; ++e) nodes += is_legal(p, e->move);
-        return nodes;
-    }
     for (MoveEntry* e = list; e < end; ++e) {
         Move m = e->move;
         if (!is_legal(p, m)) continue;

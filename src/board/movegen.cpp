@@ -364,3 +364,69 @@ bool is_legal(const PositionState& p, Move m) {
     return !((bishop_attacks(k, occ2) & (p.by_type[BISHOP] | p.by_type[QUEEN]) & them) ||
              (rook_attacks(k, occ2) & (p.by_type[ROOK] | p.by_type[QUEEN]) & them));
 }
+
+// Pinned pieces move only along the line to their pinner; in check they cannot move at all (two
+// lines through the king meet only on the king). Pawns are counted by whole sets, promotions four
+// times; en passant, rare, goes through is_legal.
+int count_legal_moves(const PositionState& p) {
+    const Bitboard occ = p.by_type[0], us = p.own, them = occ ^ us;
+    const int k = p.own_king();
+    const Bitboard diag = (p.by_type[BISHOP] | p.by_type[QUEEN]) & them;
+    const Bitboard line = (p.by_type[ROOK] | p.by_type[QUEEN]) & them;
+    int n = 0;
+    for (Bitboard t = king_attacks[k] & ~us; t;)
+        if (!attacked_by(p, pop_lsb(t), occ ^ bit(k), them)) ++n;
+    const Bitboard checkers = ((knight_attacks[k] & p.by_type[KNIGHT]) | (pawn_attacks_up[k] & p.by_type[PAWN]) |
+                               (bishop_attacks(k, occ) & diag) | (rook_attacks(k, occ) & line)) &
+                              them;
+    if (checkers & (checkers - 1)) return n;
+    const int checker = checkers ? lsb(checkers) : -1;
+    const Bitboard target = checkers ? ray_to[k][checker] | checkers : ~us;
+
+    // Sliders that see the king through exactly one own piece pin it.
+    Bitboard pinned = 0;
+    for (Bitboard s = ((bishop_attacks(k, them) & diag) | (rook_attacks(k, them) & line)) & ~checkers; s;) {
+        const int pinner = lsb(s);
+        s &= s - 1;
+        const Bitboard between = ray_to[k][pinner] & ~bit(pinner) & occ;
+        if (!between || (between & (between - 1))) continue;
+        pinned |= between;
+        if (checkers) continue;
+        const int q = lsb(between);
+        const Bitboard allowed = ray_to[k][pinner];
+        switch (p.piece_on(q)) {
+        case BISHOP: n += popcount(bishop_attacks(q, occ) & allowed); break;
+        case ROOK: n += popcount(rook_attacks(q, occ) & allowed); break;
+        case QUEEN: n += popcount(queen_attacks(q, occ) & allowed); break;
+        case PAWN: {
+            const Bitboard push = bit(q + 8) & ~occ;
+            const Bitboard moves = (push | ((push & RANK_3) << 8 & ~occ) | (pawn_attacks_up[q] & them)) & allowed;
+            n += popcount(moves & ~RANK_8) + 4 * popcount(moves & RANK_8);
+            break;
+        }
+        default: break;  // a pinned knight has no move
+        }
+    }
+
+    const Bitboard free = us & ~pinned;
+    for (Bitboard b = p.by_type[KNIGHT] & free; b;) n += popcount(knight_attacks[pop_lsb(b)] & target);
+    for (Bitboard b = (p.by_type[BISHOP] | p.by_type[QUEEN]) & free; b;) n += popcount(bishop_attacks(pop_lsb(b), occ) & target);
+    for (Bitboard b = (p.by_type[ROOK] | p.by_type[QUEEN]) & free; b;) n += popcount(rook_attacks(pop_lsb(b), occ) & target);
+
+    const Bitboard pawns = p.by_type[PAWN] & free;
+    const Bitboard single = (pawns << 8) & ~occ;
+    const Bitboard pushes = single & target;
+    const Bitboard doubles = ((single & RANK_3) << 8) & ~occ & target;
+    const Bitboard left = ((pawns & ~FILE_A) << 7) & them & target, right = ((pawns & ~FILE_H) << 9) & them & target;
+    n += popcount(pushes & ~RANK_8) + popcount(doubles) + popcount(left & ~RANK_8) + popcount(right & ~RANK_8) +
+         4 * (popcount(pushes & RANK_8) + popcount(left & RANK_8) + popcount(right & RANK_8));
+
+    if (p.ep_file != NO_EP && (!checkers || checker == 32 + p.ep_file)) {
+        const int to = 40 + p.ep_file;
+        for (Bitboard b = p.by_type[PAWN] & us & ep_neighbours_rank5[p.ep_file]; b;)
+            n += is_legal(p, capture_word(PAWN, pop_lsb(b), to, PAWN) | MOVE_EN_PASSANT);
+    }
+    if (!checkers && (p.castling & 0xFF) != 0x88)
+        n += castling_allowed(p, false) + castling_allowed(p, true);
+    return n;
+}

@@ -14,6 +14,9 @@ MoveEntry* generate_quiets(const PositionState& p, MoveEntry* list, bool checks_
 // Captures and promotions go to *captures, the rest to *quiets (the two may be the same pointer).
 void generate_evasions(const PositionState& p, MoveEntry** captures, MoveEntry** quiets, bool all_promotions);
 Move gives_check(const PositionState& p, Move m);
+// Number of legal moves (each promotion piece counted), without listing them: the count of the
+// generators' moves that pass is_legal, found from attack sets and pins (perft's last ply).
+int count_legal_moves(const PositionState& p);
 bool is_legal(const PositionState& p, Move m);
 // Whether square s is attacked by the opponent of the side to move, with occupancy occ.
 bool square_attacked(const PositionState& p, int s, Bitboard occ);

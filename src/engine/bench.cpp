@@ -1,10 +1,12 @@
 #include "engine/bench.h"
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include "board/board.h"
 #include "board/root_moves.h"
 #include "control/go.h"
 #include "control/search_control.h"
+#include "eval/kernels.h"
 #include "platform/memory.h"
 
 static const char* const bench_positions[10] = {
@@ -20,8 +22,16 @@ static const char* const bench_positions[10] = {
     "8/p4k2/1p3r2/2pPnb2/2Pr3P/PPK3P1/4B1Q1/8 b - - ",
 };
 
+// Processor time of the calling thread in microseconds: on a machine shared with other work it
+// is steadier than the elapsed time.
+static int64_t thread_cpu_us() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 int run_bench(int depth, BenchSummary summary) {
-    int64_t total = 0, searching = 0;
+    int64_t total = 0, searching = 0, searching_cpu = 0;
     const int64_t start = now_ms();
     for (const char* fen : bench_positions) {
         allocate_search_memory();
@@ -37,9 +47,10 @@ int run_bench(int depth, BenchSummary summary) {
         control.game_moves = 0;
         control.stop.store(0);
         search_gate.acquire();
-        const int64_t search_start = now_ms();
+        const int64_t search_start = now_ms(), cpu_start = thread_cpu_us();
         run_go();
         searching += now_ms() - search_start;
+        searching_cpu += thread_cpu_us() - cpu_start;
         total += t.nodes.load();
     }
     const int64_t elapsed = now_ms() - start;
@@ -50,8 +61,11 @@ int run_bench(int depth, BenchSummary summary) {
         std::printf("Total nodes searched: %lld\n", (long long)total);
         std::fflush(stdout);
         // The speed figure goes to standard error so that the output above stays as it is.
+        std::fprintf(stderr, "Evaluation kernels: %s\n", eval_kernel_name(eval_kernel));
         std::fprintf(stderr, "Bench time %lld ms (searching %lld ms), %lld nodes/second\n", (long long)elapsed,
                      (long long)searching, nps);
+        std::fprintf(stderr, "Searching used %lld ms of processor time: %lld nodes per processor second\n",
+                     (long long)(searching_cpu / 1000), (long long)(total * 1000000 / (searching_cpu + 1)));
     } else {
         // Testing frameworks read the last lines: some look for "Nodes searched:" and "Nodes/second:",
         // others, scanning from the end, for a number next to "nodes" and one next to "nps".

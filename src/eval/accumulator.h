@@ -6,7 +6,8 @@
 constexpr int FT_SIZE = 1536;       // first-layer neurons per perspective
 constexpr int FEATURE_ADD = 20480;  // dirty values at or above this are additions
 
-struct alignas(32) Accumulator {
+// Cache-line aligned so that 64-byte vector loads and stores never straddle two lines.
+struct alignas(64) Accumulator {
     int16_t values[2][FT_SIZE];  // [0] side to move at this ply, [1] the other side
     uint32_t dirty[3];
     int32_t dirty_count;
@@ -14,7 +15,7 @@ struct alignas(32) Accumulator {
     uint8_t king_moved;
 };
 
-struct alignas(32) RefreshSlot {
+struct alignas(64) RefreshSlot {
     int16_t values[FT_SIZE];
     Bitboard boards[8];  // by_type[0..6], own
 };

@@ -1,10 +1,12 @@
 #include "eval/evaluate.h"
 #include <immintrin.h>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include "eval/kernels.h"
 #include "eval/network.h"
 
-bool eval_scalar_kernels = false;
+EvalKernel eval_kernel = best_eval_kernel();
 thread_local constinit int64_t refresh_cache_lookups = 0;
 thread_local constinit int64_t refresh_cache_hits = 0;
 
@@ -43,22 +45,38 @@ void apply_rows_scalar(const int16_t* src, int16_t* dst, const int* add, int na,
 }
 
 // dst = src + added rows - removed rows, one 256-neuron chunk at a time in registers.
-void apply_rows(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
-    if (eval_scalar_kernels) return apply_rows_scalar(src, dst, add, na, sub, ns);
+void apply_rows_avx2(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
     for (int c = 0; c < FT_NEURONS; c += CHUNK) {
         __m256i r[16];
         for (int i = 0; i < 16; ++i) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + c + 16 * i));
+        const bool ahead = c + CHUNK < FT_NEURONS;
         for (int a = 0; a < na; ++a) {
             const int16_t* row = network.ft_weights + size_t(add[a]) * FT_NEURONS + c;
+            if (ahead)
+                for (int i = 0; i < 8; ++i) __builtin_prefetch(row + CHUNK + 32 * i);
             for (int i = 0; i < 16; ++i)
                 r[i] = _mm256_add_epi16(r[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 16 * i)));
         }
         for (int s = 0; s < ns; ++s) {
             const int16_t* row = network.ft_weights + size_t(sub[s]) * FT_NEURONS + c;
+            if (ahead)
+                for (int i = 0; i < 8; ++i) __builtin_prefetch(row + CHUNK + 32 * i);
             for (int i = 0; i < 16; ++i)
                 r[i] = _mm256_sub_epi16(r[i], _mm256_load_si256(reinterpret_cast<const __m256i*>(row + 16 * i)));
         }
         for (int i = 0; i < 16; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + c + 16 * i), r[i]);
+    }
+}
+
+void apply_rows(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
+    switch (eval_kernel) {
+    case EvalKernel::Avx512:
+    case EvalKernel::Avx512Vnni:
+        return apply_rows_avx512(network.ft_weights, src, dst, add, na, sub, ns);
+    case EvalKernel::Avx2:
+        return apply_rows_avx2(src, dst, add, na, sub, ns);
+    default:
+        return apply_rows_scalar(src, dst, add, na, sub, ns);
     }
 }
 
@@ -139,35 +157,63 @@ void cached_refresh(SearchThread& t, int k, const PositionState& s, int16_t* out
     dst->boards[7] = s.own;
 }
 
+// Rows one step adds and removes in each half: the dirty values of the entry below, turned into
+// features of the side to move (o) and of the mover (m) at this ply.
+struct StepRows {
+    int add_o[3], sub_o[3], add_m[3], sub_m[3];
+    int nao = 0, nso = 0, nam = 0, nsm = 0;
+    StepRows(const Accumulator& prev, const PositionState& s) {
+        const Perspective po(s, false), pm(s, true);
+        for (int i = 0; i < prev.dirty_count; ++i) {
+            const uint32_t v = prev.dirty[i];
+            const bool added = v >= uint32_t(FEATURE_ADD);
+            const int f = int(added ? v - FEATURE_ADD : v);
+            const int slot = f >> 6, sq = (f & 63) ^ 56;  // the mover's square seen in this position's frame
+            const int fo = po.index(slot < 5 ? slot + 5 : slot - 5, sq);
+            const int fm = pm.index(slot, sq);
+            if (added) {
+                add_o[nao++] = fo;
+                add_m[nam++] = fm;
+            } else {
+                sub_o[nso++] = fo;
+                sub_m[nsm++] = fm;
+            }
+        }
+    }
+};
+
 void update_entry(SearchThread& t, int k, const PositionState& s) {
     const Accumulator& prev = t.accumulators[k - 1];
     Accumulator& cur = t.accumulators[k];
-    const Perspective po(s, false), pm(s, true);
-    int add_o[3], sub_o[3], add_m[3], sub_m[3], nao = 0, nso = 0, nam = 0, nsm = 0;
-    for (int i = 0; i < prev.dirty_count; ++i) {
-        const uint32_t v = prev.dirty[i];
-        const bool added = v >= uint32_t(FEATURE_ADD);
-        const int f = int(added ? v - FEATURE_ADD : v);
-        const int slot = f >> 6, sq = (f & 63) ^ 56;  // the mover's square seen in this position's frame
-        const int fo = po.index(slot < 5 ? slot + 5 : slot - 5, sq);
-        const int fm = pm.index(slot, sq);
-        if (added) {
-            add_o[nao++] = fo;
-            add_m[nam++] = fm;
-        } else {
-            sub_o[nso++] = fo;
-            sub_m[nsm++] = fm;
-        }
-    }
-    apply_rows(prev.values[1], cur.values[0], add_o, nao, sub_o, nso);
+    const StepRows r(prev, s);
+    apply_rows(prev.values[1], cur.values[0], r.add_o, r.nao, r.sub_o, r.nso);
     if (!prev.king_moved)
-        apply_rows(prev.values[0], cur.values[1], add_m, nam, sub_m, nsm);
+        apply_rows(prev.values[0], cur.values[1], r.add_m, r.nam, r.sub_m, r.nsm);
     else
         cached_refresh(t, k, s, cur.values[1]);
     cur.computed = 1;
 }
 
+// The kernels request every chunk of a row but the first ahead of time themselves. With AVX2 only
+// that first chunk is fetched here; with AVX-512 the whole row, which measured better for it (the
+// AVX-512 kernel has only two chunks).
+void prefetch_row(int row) {
+    const char* p = reinterpret_cast<const char*>(network.ft_weights + size_t(row) * FT_NEURONS);
+    const int bytes = eval_kernel >= EvalKernel::Avx512 ? 2 * FT_NEURONS : 2 * CHUNK;
+    for (int i = 0; i < bytes; i += 64) __builtin_prefetch(p + i);
+}
+
 }  // namespace
+
+void prefetch_update_rows(const SearchThread& t, int k) {
+    const Accumulator& prev = t.accumulators[k - 1];
+    const StepRows r(prev, *t.position.current);
+    for (int i = 0; i < r.nao; ++i) prefetch_row(r.add_o[i]);
+    for (int i = 0; i < r.nso; ++i) prefetch_row(r.sub_o[i]);
+    if (prev.king_moved) return;  // that half comes from the refresh cache
+    for (int i = 0; i < r.nam; ++i) prefetch_row(r.add_m[i]);
+    for (int i = 0; i < r.nsm; ++i) prefetch_row(r.sub_m[i]);
+}
 
 int network_features(const PositionState& s, bool other, int* out) { return collect_features(s, Perspective(s, other), out); }
 
@@ -182,10 +228,22 @@ int network_output(const Accumulator& acc, int pieces) {
     const int8_t* w = network.out_weights + bucket * OUT_INPUTS;
     // The dot products cannot overflow, but a bias near the int32 limits plus them could.
     int64_t sum = network.out_biases[bucket];
-    if (eval_scalar_kernels)
-        sum += dot_scalar(acc.values[0], w) + dot_scalar(acc.values[1], w + FT_NEURONS);
-    else
+    // The two halves lie back to back: the side to move's first, as the weights are ordered.
+    const int16_t* v = acc.values[0];
+    switch (eval_kernel) {
+    case EvalKernel::Avx512Vnni:
+        sum += output_dot_avx512_vnni(v, w, OUT_INPUTS);
+        break;
+    case EvalKernel::Avx512:
+        sum += output_dot_avx512(v, w, OUT_INPUTS);
+        break;
+    case EvalKernel::Avx2:
         sum += dot_avx2(acc.values[0], w) + dot_avx2(acc.values[1], w + FT_NEURONS);
+        break;
+    default:
+        sum += dot_scalar(acc.values[0], w) + dot_scalar(acc.values[1], w + FT_NEURONS);
+        break;
+    }
     return int(std::clamp<int64_t>(sum / 64, -25766, 25766));
 }
 
@@ -212,4 +270,46 @@ void clear_refresh_cache(RefreshCache& cache) {
     for (auto& half : cache.slots)
         for (auto& square : half)
             for (auto& slot : square) slot.boards[0] = ~Bitboard(0);
+}
+
+bool eval_kernel_supported(EvalKernel k) {
+    // Also true only when the operating system saves the registers the instructions use.
+    __builtin_cpu_init();
+    switch (k) {
+    case EvalKernel::Scalar:
+        return true;
+    case EvalKernel::Avx2:
+        return __builtin_cpu_supports("avx2");
+    case EvalKernel::Avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    case EvalKernel::Avx512Vnni:
+        return eval_kernel_supported(EvalKernel::Avx512) && __builtin_cpu_supports("avx512vnni");
+    }
+    return false;
+}
+
+EvalKernel best_eval_kernel() {
+    static const EvalKernel best = [] {
+        const char* off = std::getenv("TARNVIK_NO_AVX512");
+        if (!(off && *off && std::strcmp(off, "0") != 0)) {
+            if (eval_kernel_supported(EvalKernel::Avx512Vnni)) return EvalKernel::Avx512Vnni;
+            if (eval_kernel_supported(EvalKernel::Avx512)) return EvalKernel::Avx512;
+        }
+        return EvalKernel::Avx2;
+    }();
+    return best;
+}
+
+const char* eval_kernel_name(EvalKernel k) {
+    switch (k) {
+    case EvalKernel::Scalar:
+        return "scalar";
+    case EvalKernel::Avx2:
+        return "avx2";
+    case EvalKernel::Avx512:
+        return "avx512";
+    case EvalKernel::Avx512Vnni:
+        return "avx512-vnni";
+    }
+    return "?";
 }

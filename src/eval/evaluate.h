@@ -1,17 +1,18 @@
 // Static evaluation of a search thread's position at a search ply, side-to-move relative.
 #pragma once
 #include "control/search_thread.h"
+#include "eval/kernels.h"  // the kernels in use, chosen from the processor before main
 
 // Ends the process (exit 1, with its message) when the embedded block's constants are wrong.
 void check_network_quantisation();
 void unpack_network();
 int evaluate(SearchThread& t, int ply);
+// Prefetches the rows evaluate will read to update entry k from entry k - 1, k being the ply of
+// the thread's current position (called by the search right after making a move).
+void prefetch_update_rows(const SearchThread& t, int k);
 
 // Marks every slot of a refresh cache as holding no position.
 void clear_refresh_cache(RefreshCache& cache);
-
-// Plain loops instead of the vector kernels; the reference the tests compare against.
-extern bool eval_scalar_kernels;
 
 // Cached refreshes attempted and served from a cached position, per thread (for the bench tool).
 // constinit: readers in other files then skip the thread-local initialisation check, whose null

@@ -28,24 +28,37 @@ ThreatInfo::ThreatInfo(const PositionState& p) {
                  (p.own_of(QUEEN) & rook_att);
 }
 
-int32_t quiet_score(const SearchThread& t, const PositionState& p, const ThreatInfo& ti, int ply, Move m) {
-    const int c = p.colour(), pc = move_piece(m), f = move_from(m), to = move_to(m);
-    const Move m1 = t.move_stack[ply + 1], m2 = t.move_stack[ply];
-    int32_t s = 2 * (t.cont_hist1[c][move_piece(m1)][move_to(m1)][pc][to] + t.cont_hist2[c][move_piece(m2)][move_to(m2)][pc][to]) +
-                t.history[c][pc][f][to];
-    const Bitboard tb = bit(to);
-    if (ti.threatened & bit(f)) {
-        if (pc == QUEEN && !(ti.rook_att & tb)) s += 40000;
-        else if (pc == ROOK && !(ti.minor_att & tb)) s += 20000;
-        else if ((pc == KNIGHT || pc == BISHOP) && !(ti.pawn_att & tb)) s += 10000;
+// Quiet scores of one node: the tables' rows for the node's colour and previous moves are found
+// once, each move then costs three loads and the threat terms.
+struct QuietScorer {
+    const int16_t (*hist)[64][64];      // history[colour]
+    const int16_t (*cont1)[64];         // cont_hist1[colour][previous piece][previous to]
+    const int16_t (*cont2)[64];         // cont_hist2[colour][piece two plies back][its to]
+    ThreatInfo ti;
+    QuietScorer(const SearchThread& t, const PositionState& p, int ply) : ti(p) {
+        const int c = p.colour();
+        const Move m1 = t.move_stack[ply + 1], m2 = t.move_stack[ply];
+        hist = t.history[c];
+        cont1 = t.cont_hist1[c][move_piece(m1)][move_to(m1)];
+        cont2 = t.cont_hist2[c][move_piece(m2)][move_to(m2)];
     }
-    if (ti.rook_att & tb) {
-        if (pc == QUEEN) s -= 32000;
-        else if ((pc == KNIGHT || pc == BISHOP) && (ti.pawn_att & tb)) s -= 8000;
-        else if (pc == ROOK && (ti.minor_att & tb)) s -= 16000;
+    int32_t score(Move m) const {
+        const int pc = move_piece(m), f = move_from(m), to = move_to(m);
+        int32_t s = 2 * (cont1[pc][to] + cont2[pc][to]) + hist[pc][f][to];
+        const Bitboard tb = bit(to);
+        if (ti.threatened & bit(f)) {
+            if (pc == QUEEN && !(ti.rook_att & tb)) s += 40000;
+            else if (pc == ROOK && !(ti.minor_att & tb)) s += 20000;
+            else if ((pc == KNIGHT || pc == BISHOP) && !(ti.pawn_att & tb)) s += 10000;
+        }
+        if (ti.rook_att & tb) {
+            if (pc == QUEEN) s -= 32000;
+            else if ((pc == KNIGHT || pc == BISHOP) && (ti.pawn_att & tb)) s -= 8000;
+            else if (pc == ROOK && (ti.minor_att & tb)) s -= 16000;
+        }
+        return s;
     }
-    return s;
-}
+};
 
 void picker_init(MovePicker& mp, SearchThread& t, int ply, int depth, Move tt_move, PickerKind kind) {
     const PositionState& p = *t.position.current;
@@ -61,31 +74,29 @@ void picker_init(MovePicker& mp, SearchThread& t, int ply, int depth, Move tt_mo
     mp.stage = kind == PICK_MAIN ? ST_TT : kind == PICK_QSEARCH ? QS_TT : PC_TT;
 }
 
-// Removes and returns the greatest entry of [begin, end).
-static inline MoveEntry take_best(MoveEntry*& begin, MoveEntry* end) {
-    MoveEntry* best = begin;
-    int64_t bv = entry_value(*best);
-    for (MoveEntry* e = begin + 1; e < end; ++e) {
-        int64_t v = entry_value(*e);
-        if (v > bv) {
-            bv = v;
-            best = e;
-        }
-    }
-    std::swap(*best, *begin);
-    return *begin++;
-}
-
+// The greatest entry of [begin, end) (entries are all different: the move words differ). Written
+// without a branch on the comparison, which would be mispredicted about half the time.
 static inline MoveEntry* best_entry(MoveEntry* begin, MoveEntry* end) {
     MoveEntry* best = begin;
-    for (MoveEntry* e = begin + 1; e < end; ++e)
-        if (entry_value(*e) > entry_value(*best)) best = e;
+    int64_t bv = entry_value(*begin);
+    for (MoveEntry* e = begin + 1; e < end; ++e) {
+        const int64_t v = entry_value(*e);
+        const bool greater = v > bv;
+        bv = greater ? v : bv;
+        best = greater ? e : best;
+    }
     return best;
 }
 
+// Removes and returns the greatest entry of [begin, end).
+static inline MoveEntry take_best(MoveEntry*& begin, MoveEntry* end) {
+    std::swap(*best_entry(begin, end), *begin);
+    return *begin++;
+}
+
 static void score_quiets(MovePicker& mp, SearchThread& t, const PositionState& p) {
-    const ThreatInfo ti(p);
-    for (MoveEntry* e = mp.quiets_begin; e < mp.quiets_end; ++e) e->score = quiet_score(t, p, ti, mp.ply, e->move);
+    const QuietScorer q(t, p, mp.ply);
+    for (MoveEntry* e = mp.quiets_begin; e < mp.quiets_end; ++e) e->score = q.score(e->move);
 }
 
 Move next_move(MovePicker& mp, SearchThread& t, int32_t* score) {

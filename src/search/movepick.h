@@ -46,12 +46,12 @@ inline void history_add(int16_t& h, int delta) {
     h = int16_t(v + delta - v * (delta < 0 ? -delta : delta) / 32767);
 }
 
-// Quiet score of a move: history sums plus threat terms.
+// Squares the opponent's pawns, minor pieces and rooks attack, and the own pieces they threaten:
+// the threat terms of the quiet scores.
 struct ThreatInfo {
     Bitboard pawn_att, minor_att, rook_att, threatened;
     explicit ThreatInfo(const PositionState& p);
 };
-int32_t quiet_score(const SearchThread& t, const PositionState& p, const ThreatInfo& ti, int ply, Move m);
 
 void cutoff_update(SearchThread& t, int ply, int depth, Move best, const Move* quiets, int quiet_count, bool in_check);
 void tt_move_update(SearchThread& t, int ply, int depth, Move m, bool fail_high, bool in_check);

@@ -46,8 +46,16 @@ static inline int immediate_result(const PositionState& p, int ply) {
     return SCORE_INFINITE;
 }
 
+// Makes a move whose table slot was prefetched from approximate_key_after; the slot is fetched again
+// when the guess was wrong. The rows the child's evaluation will read are fetched meanwhile too
+// (not when the move checks: positions in check are not evaluated).
+static inline void make_prefetched(SearchThread& t, int ply, Move m, uint64_t guess) {
+    make_move(t.position, m, &t.accumulators[ply]);
+    if (t.position.current->key != guess) tt_prefetch(t.position.current->key);
+    if (!(m & MOVE_CHECK)) prefetch_update_rows(t, ply + 1);
+}
+
 static inline void child_setup(SearchThread& t, int ply, Move m) {
-    tt_prefetch(t.position.current->key);
     t.move_stack[ply + 2] = m;
     t.static_eval[ply + 1] = SCORE_NONE;
     t.accumulators[ply + 1].computed = 0;
@@ -171,6 +179,7 @@ int search(SearchThread& t, int node_type, int ply, int depth, int alpha, int be
                 const Bitboard pieces = p.own & ~(p.by_type[PAWN] | p.by_type[KING]);
                 if (t.move_stack[ply + 1] && adj >= beta && beta >= -MATE_BAND && e + 20 * depth >= beta && pieces) {
                     make_null_move(t.position, &t.accumulators[ply]);
+                    tt_prefetch(t.position.current->key);
                     child_setup(t, ply, 0);
                     const int nd = ((depth * 24) >> 5) - 3 - std::min((adj - beta) / 100, 3);
                     const int v = -search(t, NODE_ALL, ply + 1, nd, -beta, -alpha, 0);
@@ -189,7 +198,9 @@ int search(SearchThread& t, int node_type, int ply, int depth, int alpha, int be
                         const int gain = SEE_VALUE[move_captured(m)] +
                                          ((m & MOVE_PROMOTION) ? SEE_VALUE[move_promotion(m)] - 100 : 0);
                         if (gain < pb - e || see(p, m) < pb - e) continue;
-                        make_move(t.position, m, &t.accumulators[ply]);
+                        const uint64_t guess = approximate_key_after(p, m);
+                        tt_prefetch(guess);
+                        make_prefetched(t, ply, m, guess);
                         child_setup(t, ply, m);
                         int v = -search(t, NODE_ALL, ply + 1, 2, -pb, -pb + 1, 0);
                         if (v >= pb && depth != 6) v = -search(t, NODE_ALL, ply + 1, depth - 4, -pb, -pb + 1, 0);
@@ -274,7 +285,9 @@ int search(SearchThread& t, int node_type, int ply, int depth, int alpha, int be
             if (singular_beta >= beta && v >= singular_beta) return singular_beta;
         }
 
-        make_move(t.position, m, &t.accumulators[ply]);
+        const uint64_t guess = approximate_key_after(p, m);
+        tt_prefetch(guess);
+        make_prefetched(t, ply, m, guess);
         child_setup(t, ply, m);
         const int nd = depth - 1 + ext;
         int v;
@@ -403,7 +416,9 @@ int qsearch(SearchThread& t, int node_type, int ply, int depth, int alpha, int b
                     if (plain_capture && SEE_VALUE[piece] >= SEE_VALUE[captured] && see(p, m) <= 0) continue;
                 }
             }
-            make_move(t.position, m, &t.accumulators[ply]);
+            const uint64_t guess = approximate_key_after(p, m);
+            tt_prefetch(guess);
+            make_prefetched(t, ply, m, guess);
             child_setup(t, ply, m);
             const int v = -qsearch(t, child, ply + 1, depth - 1, -beta, -alpha);
             unmake(t.position);
