@@ -57,22 +57,6 @@ struct Output {
     }
 };
 
-int legal_moves(const PositionState& p, Move* out) {
-    MoveEntry list[256];
-    MoveEntry* end = list;
-    if (p.in_check()) {
-        generate_evasions(p, &end, &end, true);
-    } else {
-        end = generate_captures(p, end);
-        end = generate_underpromotions(p, end);
-        end = generate_quiets(p, end, false, false);
-    }
-    int n = 0;
-    for (MoveEntry* e = list; e < end; ++e)
-        if (is_legal(p, e->move)) out[n++] = gives_check(p, e->move);
-    return n;
-}
-
 class TextToGames {
 public:
     TextToGames(const std::string& name, Output& out) : name_(name), out_(out) {}
@@ -176,7 +160,7 @@ private:
             differ[1] > 2 * their_moves + own_moves + 2 * their_castling)
             return false;
         Move list[256];
-        const int n = legal_moves(c, list);
+        const int n = generate_legal(c, list);
         const int ply = int(pos.current - pos.states);
         for (int i = 0; i < n; ++i) {
             make_move(pos, list[i], nullptr);

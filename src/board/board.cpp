@@ -315,18 +315,11 @@ Move parse_move(const PositionState& p, const char* text, int len) {
         if (piece == KING && (from - to == 2 || to - from == 2)) wanted |= MOVE_CASTLE;
     }
     // Only a move the generators produce in this position is accepted.
-    MoveEntry list[256];
-    MoveEntry* end = list;
-    if (p.in_check()) {
-        generate_evasions(p, &end, &end, true);
-    } else {
-        end = generate_captures(p, end);
-        end = generate_underpromotions(p, end);
-        end = generate_quiets(p, end, false, false);
-    }
+    Move legal[256];
+    const int n = generate_legal(p, legal);
     const Move key_bits = 0x7FFF | (7u << MOVE_PROMOTION_SHIFT) | MOVE_CASTLE;
-    for (MoveEntry* e = list; e < end; ++e)
-        if ((e->move & key_bits) == (wanted & key_bits) && is_legal(p, e->move)) return gives_check(p, e->move);
+    for (int i = 0; i < n; ++i)
+        if ((legal[i] & key_bits) == (wanted & key_bits)) return legal[i];
     return 0;
 }
 

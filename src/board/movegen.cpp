@@ -430,3 +430,19 @@ int count_legal_moves(const PositionState& p) {
         n += castling_allowed(p, false) + castling_allowed(p, true);
     return n;
 }
+
+int generate_legal(const PositionState& p, Move* out) {
+    MoveEntry list[256];
+    MoveEntry* end = list;
+    if (p.in_check()) {
+        generate_evasions(p, &end, &end, true);
+    } else {
+        end = generate_captures(p, end);
+        end = generate_underpromotions(p, end);
+        end = generate_quiets(p, end, false, false);
+    }
+    int n = 0;
+    for (MoveEntry* e = list; e < end; ++e)
+        if (is_legal(p, e->move)) out[n++] = gives_check(p, e->move);
+    return n;
+}

@@ -18,6 +18,8 @@ Move gives_check(const PositionState& p, Move m);
 // generators' moves that pass is_legal, found from attack sets and pins (perft's last ply).
 int count_legal_moves(const PositionState& p);
 bool is_legal(const PositionState& p, Move m);
+// All legal moves of the position, each with its check flags set; returns their number (at most 256).
+int generate_legal(const PositionState& p, Move* out);
 // Whether square s is attacked by the opponent of the side to move, with occupancy occ.
 bool square_attacked(const PositionState& p, int s, Bitboard occ);
 // Whether the castling move of this wing (h-side true) may be generated in this position.
