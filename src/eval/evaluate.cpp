@@ -68,11 +68,12 @@ void apply_rows_avx2(const int16_t* src, int16_t* dst, const int* add, int na, c
     }
 }
 
-void apply_rows(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns) {
+// fetched: prefetch_update_rows requested the whole of these rows when the move was made.
+void apply_rows(const int16_t* src, int16_t* dst, const int* add, int na, const int* sub, int ns, bool fetched = false) {
     switch (eval_kernel) {
     case EvalKernel::Avx512:
     case EvalKernel::Avx512Vnni:
-        return apply_rows_avx512(network.ft_weights, src, dst, add, na, sub, ns);
+        return apply_rows_avx512(network.ft_weights, src, dst, add, na, sub, ns, fetched);
     case EvalKernel::Avx2:
         return apply_rows_avx2(src, dst, add, na, sub, ns);
     default:
@@ -186,9 +187,10 @@ void update_entry(SearchThread& t, int k, const PositionState& s) {
     const Accumulator& prev = t.accumulators[k - 1];
     Accumulator& cur = t.accumulators[k];
     const StepRows r(prev, s);
-    apply_rows(prev.values[1], cur.values[0], r.add_o, r.nao, r.sub_o, r.nso);
+    // The search requested these rows when it made the move (not for checking moves, rare here).
+    apply_rows(prev.values[1], cur.values[0], r.add_o, r.nao, r.sub_o, r.nso, true);
     if (!prev.king_moved)
-        apply_rows(prev.values[0], cur.values[1], r.add_m, r.nam, r.sub_m, r.nsm);
+        apply_rows(prev.values[0], cur.values[1], r.add_m, r.nam, r.sub_m, r.nsm, true);
     else
         cached_refresh(t, k, s, cur.values[1]);
     cur.computed = 1;

@@ -22,9 +22,10 @@ bool eval_kernel_supported(EvalKernel k);
 const char* eval_kernel_name(EvalKernel k);
 
 // dst = src + the added rows - the removed rows of a FT_NEURONS-wide table (16-bit wrap-around).
-// Row indices are rows of `weights`. src and dst may be the same.
+// Row indices are rows of `weights`. src and dst may be the same. fetched: the caller has already
+// requested the whole of every row, so the kernel does not request the next chunks itself.
 void apply_rows_avx512(const int16_t* weights, const int16_t* src, int16_t* dst, const int* add, int na,
-                       const int* sub, int ns);
+                       const int* sub, int ns, bool fetched = false);
 // Sum over n values (a multiple of 64) of clamp(v >> 1, 0, 127) x w.
 int output_dot_avx512(const int16_t* v, const int8_t* w, int n);
 int output_dot_avx512_vnni(const int16_t* v, const int8_t* w, int n);
