@@ -3,7 +3,8 @@
 //
 //   node tools/soak.mjs --engine ./build/tarnvik --games 3000 --seed 1
 //
-// Each game draws its mix from --seed and its number: start (opening, Chess960 position, or a 5-6 man
+// Each game draws its mix from --seed and its number (--from N numbers the games from N, so that a long
+// soak can be played in parts that together are the same games as one run): start (opening, Chess960 position, or a 5-6 man
 // endgame that runs into the on-disk tablebases), opponent (a second Tarnvik process or a Debian
 // engine; Chess960 is self-play only), Tarnvik's Threads 1|2, Ponder, MultiPV 1|3, Hash 1..64 MB,
 // SyzygyPath (--tb or <empty>), and the limit (base+increment, repeating movestogo, movetime).
@@ -321,7 +322,7 @@ class Engine {
 
 // ---- options and set-up ----
 function parseArgs(argv) {
-  const a = { engine: "./build/tarnvik", games: 100, seed: 1, concurrency: 1, margin: 50, grace: 10000, scale: 1, "rss-after": 50,
+  const a = { engine: "./build/tarnvik", games: 100, from: 0, seed: 1, concurrency: 1, margin: 50, grace: 10000, scale: 1, "rss-after": 50,
     "p960": 0.25, "pend": 0.1, "pself": 0.4, "max-plies": 400, "fault-log": "soak-faults.log",
     tb: fs.existsSync("../shared/data/tb5") ? "../shared/data/tb5" : "",
     openings: fs.existsSync("../shared/data/openings/openings.epd") ? "../shared/data/openings/openings.epd" : "",
@@ -330,7 +331,7 @@ function parseArgs(argv) {
     const k = argv[i].replace(/^--/, "");
     if (k === "selftest") a.selftest = true; else a[k] = argv[++i];
   }
-  for (const k of ["games", "seed", "concurrency", "margin", "grace", "scale", "rss-after", "p960", "pend", "pself", "max-plies"]) a[k] = Number(a[k]);
+  for (const k of ["games", "from", "seed", "concurrency", "margin", "grace", "scale", "rss-after", "p960", "pend", "pself", "max-plies"]) a[k] = Number(a[k]);
   a.opps = a.opponents.split(",").filter(Boolean);
   if (a.tb) a.tb = path.resolve(a.tb);
   return a;
@@ -526,7 +527,7 @@ async function worker(id, openings) {
     if (!(await e.init(e.tarnvik ? [] : [["Hash", 16], ["Threads", 1]]))) { console.error(`${e.name} (${e.cmd}) does not start`); process.exit(2); }
   let base = null;
   for (let g; (g = st.next++) < a.games;) {
-    const m = drawMix(a, g, openings);
+    const m = drawMix(a, a.from + g, openings);
     count("start", m.kind); count("opponent", m.opp === "self" ? "self" : path.basename(m.opp)); count("limit", m.limit.kind);
     for (const o of [m.ta, m.tb].filter(Boolean)) {
       count("Threads", o.threads); count("Ponder", o.ponder); count("MultiPV", o.multipv); count("Hash", o.hash); count("Syzygy", o.syzygy === "<empty>" ? "none" : "tb5");
@@ -539,7 +540,7 @@ async function worker(id, openings) {
     const rss = w.ta.rss() + w.tb.rss();
     st.rssPeak = Math.max(st.rssPeak, rss);
     const tf = Object.values(st.faults.tarnvik).reduce((x, y) => x + y, 0), of = Object.values(st.faults.opponent).reduce((x, y) => x + y, 0);
-    console.log(`[${st.games}/${a.games}] ${m.start} ${opp} ${limitText(m.limit)} ${optText(m.ta)}${m.tb ? " vs " + optText(m.tb) : ""}: ` +
+    console.log(`[${st.games}/${a.games}] #${a.from + g} ${m.start} ${opp} ${limitText(m.limit)} ${optText(m.ta)}${m.tb ? " vs " + optText(m.tb) : ""}: ` +
       `${r.result} ${r.why} ${r.plies} plies | faults tarnvik ${tf} opponents ${of} | rss ${(rss / 1024).toFixed(0)} MB`);
     if (!base && st.games >= a["rss-after"]) { base = await normalisedRss(w); st.restartsAtBase += w.ta.restarts + w.tb.restarts; }
   }
@@ -581,7 +582,7 @@ async function main() {
   await Promise.all(Array.from({ length: a.concurrency }, (_, i) => worker(i + 1, openings)));
   const fmt = (o) => Object.entries(o).map(([k, v]) => `${k} ${v}`).join(", ") || "none";
   const tf = Object.values(st.faults.tarnvik).reduce((x, y) => x + y, 0);
-  console.log(`\ngames ${st.games} in ${((Date.now() - t0) / 60000).toFixed(1)} min (seed ${a.seed}, engine ${a.engine})`);
+  console.log(`\ngames ${st.games} (numbers ${a.from}..${a.from + st.games - 1}) in ${((Date.now() - t0) / 60000).toFixed(1)} min (seed ${a.seed}, engine ${a.engine})`);
   for (const [k, v] of Object.entries(st.mix)) console.log(`  ${k}: ${fmt(v)}`);
   console.log(`ponder searches ${st.ponder.searches}: ponderhit ${st.ponder.hit}, stop ${st.ponder.stop}`);
   console.log(`Tarnvik searches with tablebase hits ${st.tbSearches}; deepest ${st.maxDepth}; least clock left ${st.leastClock.toFixed(0)} ms; ` +
