@@ -382,7 +382,7 @@ const count = (k, v) => { st.mix[k] ??= {}; st.mix[k][v] = (st.mix[k][v] || 0) +
 function fault(e, kind, what, game) {
   const who = e.tarnvik ? "tarnvik" : "opponent";
   st.faults[who][kind] = (st.faults[who][kind] || 0) + 1;
-  const msg = `game ${game.n}: ${e.name} ${kind}: ${what}`;
+  const msg = `game ${game.n} (#${game.n - 1 + a.from}): ${e.name} ${kind}: ${what}`;
   console.log(`FAULT ${msg}`);
   st.list.push(msg);
   if (a["fault-log"]) fs.appendFileSync(a["fault-log"], `=== ${msg}\nmix: ${game.desc}\nstart: ${game.fen}\nstderr: ${e.stderr.join(" | ")}\n${e.log.slice(-300).join("\n")}\n\n`);
