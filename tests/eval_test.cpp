@@ -53,19 +53,9 @@ int eval_fen(const char* fen) {
 }
 
 std::vector<Move> legal_moves(const PositionState& p) {
-    MoveEntry list[256];
-    MoveEntry* end = list;
-    if (p.in_check()) {
-        generate_evasions(p, &end, &end, true);
-    } else {
-        end = generate_captures(p, end);
-        end = generate_underpromotions(p, end);
-        end = generate_quiets(p, end, false, false);
-    }
-    std::vector<Move> out;
-    for (MoveEntry* e = list; e < end; ++e)
-        if (is_legal(p, e->move)) out.push_back(gives_check(p, e->move));
-    return out;
+    Move moves[256];
+    const int n = generate_legal(p, moves);
+    return std::vector<Move>(moves, moves + n);
 }
 
 }  // namespace
