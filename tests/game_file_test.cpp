@@ -91,8 +91,8 @@ Read read(const std::string& path) {
 }
 
 bool same(const train::Sample& a, const train::Sample& b) {
-    if (a.count[0] != b.count[0] || a.count[1] != b.count[1] || a.bucket != b.bucket || a.score != b.score ||
-        a.result != b.result)
+    if (a.count[0] != b.count[0] || a.count[1] != b.count[1] || a.bucket != b.bucket || a.ply != b.ply ||
+        a.score != b.score || a.result != b.result)
         return false;
     for (int side = 0; side < 2; ++side)
         for (int i = 0; i < a.count[side]; ++i)

@@ -81,6 +81,13 @@ TEST(TrainerData, LinesBecomeSideToMoveSamplesWithTheEngineFeatures) {
     EXPECT_FALSE(parse_sample("8/8/8/8/8/8/8/8 w - - 0 1 | 0 | 0.5", s));  // no kings
     // A draw stays a draw from either side.
     EXPECT_FLOAT_EQ(sample_of(FENS[1], 0, "0.5").result, 0.5f);
+    // The game ply that --min-ply filters on: from the fullmove number and the side to move, 0 when
+    // the FEN stops before the counters, capped at 255 in long games.
+    EXPECT_EQ(sample_of(FENS[0]).ply, 8);
+    EXPECT_EQ(sample_of(FENS[1]).ply, 13);
+    EXPECT_EQ(sample_of(FENS[5]).ply, 1);
+    EXPECT_EQ(sample_of("8/8/8/4k3/8/8/3PK3/8 w - -").ply, 0);
+    EXPECT_EQ(sample_of("8/8/8/4k3/8/8/3PK3/8 b - - 0 200").ply, 255);
 }
 
 TEST(TrainerGradients, MatchFiniteDifferences) {

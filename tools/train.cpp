@@ -18,6 +18,8 @@
 //   --check N         positions of the validation set compared after writing (default 4000)
 //   --max-score N     leave out training positions whose |score| exceeds N centipawns (default: keep
 //                     all); the validation positions are never filtered, so losses stay comparable
+//   --min-ply N       leave out training positions fewer than N plies into their game (by the
+//                     fullmove number and side to move; default 0, keep all)
 //
 // The block written is the model of the epoch with the lowest validation loss. After writing it, the
 // block is loaded into the engine's evaluation and compared with the float model.
@@ -55,7 +57,7 @@ std::string fmt_time(double s) {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: train [--out PATH] [--epochs N] [--batch N] [--lr X] [--out-lr X] [--bucket-lr X] [--gamma X] "
-                         "[--lambda X] [--k X] [--val-frac X] [--threads N] [--seed N] [--check N] [--max-score N] FILE...\n");
+                         "[--lambda X] [--k X] [--val-frac X] [--threads N] [--seed N] [--check N] [--max-score N] [--min-ply N] FILE...\n");
     std::exit(2);
 }
 
@@ -63,7 +65,7 @@ std::string fmt_time(double s) {
 
 int main(int argc, char** argv) {
     std::string out_path = "trained.nnue";
-    int epochs = 10, batch = 8192, threads = 2, check = 4000;
+    int epochs = 10, batch = 8192, threads = 2, check = 4000, min_ply = 0;
     float lr = 0.002f, out_lr = 200.0f, bucket_lr = 0.3f, gamma = 0.85f, val_frac = 0.05f;
     float max_score = std::numeric_limits<float>::infinity();
     uint64_t seed = 1;
@@ -89,10 +91,11 @@ int main(int argc, char** argv) {
         else if (a == "--seed") seed = std::strtoull(value(), nullptr, 10);
         else if (a == "--check") check = std::atoi(value());
         else if (a == "--max-score") max_score = float(std::atof(value()));
+        else if (a == "--min-ply") min_ply = std::atoi(value());
         else if (a.size() > 1 && a[0] == '-') usage();
         else files.push_back(a);
     }
-    if (files.empty() || epochs < 1 || batch < 2 || hyper.k <= 0 || val_frac < 0 || val_frac >= 1 || !(max_score >= 0)) usage();
+    if (files.empty() || epochs < 1 || batch < 2 || hyper.k <= 0 || val_frac < 0 || val_frac >= 1 || !(max_score >= 0) || min_ply < 0) usage();
     // The validation part is taken from the last file in name order (the name without its folder), so
     // the split depends neither on the order of the arguments nor on where the files are kept.
     auto base_name = [](const std::string& path) { return path.substr(path.find_last_of('/') + 1); };
@@ -105,7 +108,7 @@ int main(int argc, char** argv) {
     auto t0 = Clock::now();
     std::vector<Sample> train_set, val_set;
     std::vector<PositionState> val_positions;
-    long rejected = 0, filtered = 0;
+    long rejected = 0, filtered = 0, early = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         std::vector<Sample> part;
         std::vector<PositionState> positions;
@@ -122,16 +125,17 @@ int main(int argc, char** argv) {
         size_t keep = part.size();
         if (last) keep = part.size() - size_t(double(part.size()) * val_frac);
         for (size_t j = 0; j < keep; ++j)
-            if (std::fabs(part[j].score) <= max_score) train_set.push_back(part[j]);
-            else ++filtered;
+            if (std::fabs(part[j].score) > max_score) ++filtered;
+            else if (part[j].ply < min_ply) ++early;
+            else train_set.push_back(part[j]);
         if (last) {
             val_set.assign(part.begin() + long(keep), part.end());
             val_positions.assign(positions.begin() + long(keep), positions.end());
         }
     }
     std::printf("training positions %zu, validation positions %zu, rejected lines %ld, left out by --max-score %ld, "
-                "loaded in %.1f s\n",
-                train_set.size(), val_set.size(), rejected, filtered, since(t0));
+                "by --min-ply %ld, loaded in %.1f s\n",
+                train_set.size(), val_set.size(), rejected, filtered, early, since(t0));
     if (train_set.size() < size_t(batch)) {
         std::fprintf(stderr, "fewer training positions than one batch\n");
         return 1;

@@ -84,6 +84,12 @@ void make_sample(const PositionState& s, double score, double result, Sample& ou
     sample_features(s, out);
 }
 
+namespace {
+
+uint8_t game_ply(long fullmove, bool black) { return uint8_t(std::clamp(2 * (fullmove - 1) + (black ? 1 : 0), 0L, 255L)); }
+
+}  // namespace
+
 bool parse_sample(const std::string& line, Sample& out, PositionState* pos) {
     const size_t a = line.find('|');
     if (a == std::string::npos) return false;
@@ -99,6 +105,15 @@ bool parse_sample(const std::string& line, Sample& out, PositionState* pos) {
     PositionState s;
     if (!parse_fen(fen.c_str(), s)) return false;
     make_sample(s, score, result, out);
+    // The fullmove number, the sixth field, is optional; without it the position counts as ply 0.
+    long fullmove = 1;
+    size_t f = 0;
+    for (int field = 0; field < 5 && f != std::string::npos; ++field) {
+        f = fen.find_first_not_of(' ', f);
+        if (f != std::string::npos) f = fen.find(' ', f);
+    }
+    if (f != std::string::npos) fullmove = std::max(1L, std::strtol(fen.c_str() + f, nullptr, 10));
+    out.ply = game_ply(fullmove, s.black_to_move());
     if (pos) *pos = s;
     return true;
 }
@@ -111,6 +126,7 @@ bool read_samples(const std::string& path, const std::function<void(const Sample
     if (games::has_magic(in) || games::game_file_name(path)) {
         const bool ok = games::read_games(in, path, [&](const games::GamePosition& g) {
             make_sample(*g.state, g.score, 0.5 * g.result, sample);
+            sample.ply = game_ply(g.fullmove, g.state->black_to_move());
             add(sample, *g.state);
         }, error);
         if (!in.close() && ok) return error = "cannot read " + path, false;

@@ -32,6 +32,7 @@ struct Sample {
     uint16_t rows[2][MAX_FEATURES];  // [0] side to move, [1] the other side
     uint8_t count[2];
     uint8_t bucket;  // output bucket, (pieces - 1) / 4
+    uint8_t ply;     // plies from the start of the game (fullmove number and side to move), capped at 255
     float score;     // centipawns, side to move's view
     float result;    // 1 win, 0.5 draw, 0 loss for the side to move
 };
