@@ -88,6 +88,7 @@ TEST(TrainerData, LinesBecomeSideToMoveSamplesWithTheEngineFeatures) {
     EXPECT_EQ(sample_of(FENS[5]).ply, 1);
     EXPECT_EQ(sample_of("8/8/8/4k3/8/8/3PK3/8 w - -").ply, 0);
     EXPECT_EQ(sample_of("8/8/8/4k3/8/8/3PK3/8 b - - 0 200").ply, 255);
+    EXPECT_EQ(sample_of("8/8/8/4k3/8/8/3PK3/8 b - - 0 99999999999999999999").ply, 255);
 }
 
 TEST(TrainerGradients, MatchFiniteDifferences) {

@@ -112,7 +112,7 @@ bool parse_sample(const std::string& line, Sample& out, PositionState* pos) {
         f = fen.find_first_not_of(' ', f);
         if (f != std::string::npos) f = fen.find(' ', f);
     }
-    if (f != std::string::npos) fullmove = std::max(1L, std::strtol(fen.c_str() + f, nullptr, 10));
+    if (f != std::string::npos) fullmove = std::clamp(std::strtol(fen.c_str() + f, nullptr, 10), 1L, 65535L);
     out.ply = game_ply(fullmove, s.black_to_move());
     if (pos) *pos = s;
     return true;
